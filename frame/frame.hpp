@@ -1,0 +1,336 @@
+// The module frame: what every extension module of hdf5_kel is built on.
+//
+// A module source declares its interned names, globals and builtins as static
+// objects, writes each function or method as a C++ function over py::handle
+// parameters, and lists them in a body function that runs once when the module
+// is first imported:
+//
+//   const frame::Name shape_{"shape"};
+//   const frame::Global np_{"np"};
+//
+//   py::object get_data(py::handle self, py::handle remain_len) { ... }
+//
+//   void body(frame::Body& m) {
+//     m.import_as("numpy", "np");
+//     m.define_class("NumpyBuffer", nullptr,
+//                    {frame::def<get_data>("getData", {"self", "remainLen"})});
+//   }
+//   FRAME_MODULE(framepool, "hdf5_kel.swmr.library.framepool",
+//                "hdf5_kel/swmr/library/framepool", body)
+//
+// The frame turns those declarations into interpreter function objects and
+// classes, binds call arguments, adds traceback entries and runs the
+// multi-phase module initialisation.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace frame {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Module state: interned names, constants, builtins and globals.
+
+// A string interned once while the module initialises, so that attribute and
+// keyword look-ups can compare by identity first.
+class Name : public py::handle {
+ public:
+  explicit Name(const char* text);
+  Name(const Name&) = delete;
+  Name& operator=(const Name&) = delete;
+
+  const char* text() const { return text_; }
+
+ private:
+  friend void create_module_state();
+  const char* text_;
+};
+
+// An immutable value (int, float or str) made once while the module
+// initialises.
+class Constant : public py::handle {
+ public:
+  explicit Constant(long value);
+  explicit Constant(double value);
+  explicit Constant(const char* text);
+  Constant(const Constant&) = delete;
+  Constant& operator=(const Constant&) = delete;
+
+ private:
+  friend void create_module_state();
+  enum class Kind { integer, real, text } kind_;
+  long integer_ = 0;
+  double real_ = 0;
+  const char* text_ = nullptr;
+};
+
+// The keyword names of a call with fixed keywords, a tuple made once.
+class Keywords : public py::handle {
+ public:
+  Keywords(std::initializer_list<const char*> names);
+  Keywords(const Keywords&) = delete;
+  Keywords& operator=(const Keywords&) = delete;
+
+  std::size_t size() const { return names_.size(); }
+
+ private:
+  friend void create_module_state();
+  std::vector<const char*> names_;
+};
+
+// A builtin the module calls, looked up once in `builtins` during
+// initialisation; an interpreter that lacks it fails the import with NameError.
+class Builtin : public py::handle {
+ public:
+  explicit Builtin(const char* name);
+  Builtin(const Builtin&) = delete;
+  Builtin& operator=(const Builtin&) = delete;
+
+  template <typename... A>
+  py::object operator()(A&&... args) const;
+
+ private:
+  friend void look_up_builtins();
+  const char* name_;
+};
+
+// A module global read by function bodies: looked up in the module dictionary,
+// then in `builtins`, else NameError. The value is cached until the module
+// dictionary changes.
+class Global {
+ public:
+  explicit Global(const char* name);
+  Global(const Global&) = delete;
+  Global& operator=(const Global&) = delete;
+
+  // Borrowed: the module dictionary (or builtins) keeps the value alive.
+  py::handle get() const;
+  operator py::handle() const { return get(); }
+  auto attr(py::handle name) const { return get().attr(name); }
+  template <typename... A>
+  py::object operator()(A&&... args) const;
+
+ private:
+  const Name name_;
+  mutable PyObject* cached_ = nullptr;
+  mutable unsigned long long cached_version_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Calling into Python.
+
+namespace detail {
+py::object checked(PyObject* result);
+
+// Arguments of a call, held as interpreter objects until the call returns.
+inline py::handle hold(py::handle h) { return h; }
+inline py::handle hold(const Global& g) { return g.get(); }
+template <typename Policy>
+py::object hold(const py::detail::accessor<Policy>& a) {
+  return a;
+}
+inline py::object hold(const char* text) { return py::str(text); }
+inline py::object hold(const std::string& text) { return py::str(text); }
+
+template <typename... H>
+py::object vectorcall(py::handle callable, py::handle kwnames, std::size_t nkw, const H&... held) {
+  PyObject* stack[] = {nullptr, held.ptr()...};
+  return checked(PyObject_Vectorcall(callable.ptr(), stack + 1,
+                                     (sizeof...(H) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames.ptr()));
+}
+
+template <typename... H>
+py::object vectorcall_method(const py::handle& name, const H&... held) {
+  PyObject* stack[] = {held.ptr()...};
+  return checked(PyObject_VectorcallMethod(name.ptr(), stack,
+                                           sizeof...(H) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+}  // namespace detail
+
+// callable(*args), through vectorcall.
+template <typename... A>
+py::object call(py::handle callable, A&&... args) {
+  return detail::vectorcall(callable, py::handle(), 0, detail::hold(std::forward<A>(args))...);
+}
+
+// obj.name(*args), without making a bound method.
+template <typename... A>
+py::object call_method(py::handle obj, const Name& name, A&&... args) {
+  return detail::vectorcall_method(name, obj, detail::hold(std::forward<A>(args))...);
+}
+
+// callable(*positional, **keywords): the last keywords.size() arguments are
+// the values of the keywords, in their order.
+template <typename... A>
+py::object call_kw(py::handle callable, const Keywords& keywords, A&&... args) {
+  return detail::vectorcall(callable, keywords, keywords.size(),
+                            detail::hold(std::forward<A>(args))...);
+}
+
+// Lets a waiting loop that never sleeps still end on Ctrl-C: raises
+// KeyboardInterrupt (or what a signal handler raised) as an exception.
+void check_signals();
+
+template <typename... A>
+py::object Builtin::operator()(A&&... args) const {
+  return frame::call(*this, std::forward<A>(args)...);
+}
+
+template <typename... A>
+py::object Global::operator()(A&&... args) const {
+  return frame::call(get(), std::forward<A>(args)...);
+}
+
+// obj[start:stop]
+py::object slice(py::handle obj, py::handle start, py::handle stop);
+// obj[start:stop] = value
+void assign_slice(py::handle obj, py::handle start, py::handle stop, py::handle value);
+// obj[i] with an integer index, as Python's subscription does it.
+py::object item(py::handle obj, Py_ssize_t i);
+// The truth value of obj, as `if obj:` decides it.
+bool is_true(py::handle obj);
+// a == b (and !=), rich comparison then truth value, as `if a == b:`.
+bool equal(py::handle a, py::handle b);
+// A new Python int.
+py::object integer(Py_ssize_t value);
+
+// ---------------------------------------------------------------------------
+// Declaring functions and classes.
+
+using Thunk = PyObject* (*)(PyObject* const* args);
+
+namespace detail {
+template <typename R, typename... A>
+constexpr std::size_t arity(R (*)(A...)) {
+  return sizeof...(A);
+}
+template <auto F, std::size_t... I>
+PyObject* invoke(PyObject* const* args, std::index_sequence<I...>) {
+  py::object result = F(py::handle(args[I])...);
+  // A body that returns an empty object returns None, as `return` does.
+  return result ? result.release().ptr() : Py_NewRef(Py_None);
+}
+template <auto F>
+PyObject* thunk(PyObject* const* args) {
+  return invoke<F>(args, std::make_index_sequence<arity(F)>());
+}
+}  // namespace detail
+
+// The description of a function or method before it becomes an object.
+// Parameters are listed in order; a last parameter written "**name" collects
+// every further keyword argument into a dict.
+class Function {
+ public:
+  Function(const char* name, std::initializer_list<const char*> params, Thunk thunk,
+           std::size_t arity, int line);
+
+  // Defaults for the last parameters, captured now and used by every call.
+  Function defaults(std::initializer_list<py::handle> values) &&;
+  Function doc(const char* text) &&;
+  Function classmethod() &&;
+
+ private:
+  friend class Body;
+  friend class LambdaBase;
+  friend void create_module_state();
+  const char* name_;
+  std::vector<const char*> params_;
+  Thunk thunk_;
+  std::size_t arity_;
+  int line_;
+  std::vector<py::object> defaults_;
+  const char* doc_ = nullptr;
+  bool classmethod_ = false;
+};
+
+// def name(params): the C++ function F takes one py::handle per parameter.
+template <auto F>
+Function def(const char* name, std::initializer_list<const char*> params,
+             int line = __builtin_LINE()) {
+  return Function(name, params, &detail::thunk<F>, detail::arity(F), line);
+}
+
+struct FunctionSpec;
+
+// A nested lambda: a new function object is made on every call of the
+// enclosing function, named "<outer>.<locals>.<lambda>".
+class LambdaBase {
+ public:
+  LambdaBase(const char* outer, std::initializer_list<const char*> params, Thunk thunk,
+             std::size_t arity, int line);
+  py::object make() const;
+
+ private:
+  friend void create_module_state();
+  Function function_;
+  const char* outer_;
+  FunctionSpec* spec_ = nullptr;
+};
+
+template <auto F>
+class Lambda : public LambdaBase {
+ public:
+  Lambda(const char* outer, std::initializer_list<const char*> params, int line = __builtin_LINE())
+      : LambdaBase(outer, params, &detail::thunk<F>, detail::arity(F), line) {}
+};
+
+// What a module body does: imports, function and class definitions, each
+// bound as a module global.
+class Body {
+ public:
+  explicit Body(PyObject* module);
+
+  py::handle module() const { return module_; }
+  py::object global(const char* name) const;
+  void set_global(const char* name, py::handle value);
+
+  // import name (a dotted name binds its top-level package)
+  py::object import(const char* name);
+  // import name as alias
+  py::object import_as(const char* name, const char* alias);
+  // import name, where the interpreter still has it; deprecation warnings of
+  // the import are silenced
+  void import_if_present(const char* name);
+  // from module import names...
+  void from_import(const char* module, std::initializer_list<const char*> names);
+  // from module import *
+  void star_import(const char* module);
+
+  // def name(...): bound as a module global; returns the function object.
+  py::object define(Function function);
+  // class name: with the methods in order; returns the class.
+  py::object define_class(const char* name, const char* doc,
+                          std::initializer_list<Function> methods);
+
+ private:
+  py::object import_module(const char* name, py::handle fromlist);
+  PyObject* module_;
+  py::handle dict_;
+};
+
+using BodyFunction = void (*)(Body&);
+
+struct ModuleIdentity {
+  const char* short_name;
+  const char* full_name;
+  const char* source_path;
+  BodyFunction body;
+};
+
+PyObject* module_init(const ModuleIdentity& identity);
+
+}  // namespace frame
+
+#define FRAME_MODULE(short_name, full_name, source_path, body)                              \
+  PyMODINIT_FUNC PyInit_##short_name() {                                                    \
+    static const frame::ModuleIdentity identity{#short_name, full_name, source_path, body}; \
+    return frame::module_init(identity);                                                    \
+  }

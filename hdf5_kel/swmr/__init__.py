@@ -1,0 +1,1 @@
+"""Live readers, frame buffers and test writers for SWMR files."""
