@@ -1,31 +1,324 @@
 // tailread: live readers of HDF5 datasets that another process is still
 // writing in SWMR mode.
+#include <utility>
+#include <vector>
+
 #include "frame.hpp"
 
 namespace {
 
 namespace py = pybind11;
 
-// Module globals: the body's imports and classes.
-const frame::Global os{"os"}, time_{"time"}, h5py{"h5py"}, Queue{"Queue"};
+// Module globals: the body's imports (np and Buffers come with the star import
+// of framepool) and classes.
+const frame::Global os{"os"}, time_{"time"}, h5py{"h5py"}, logging{"logging"}, numpy{"numpy"},
+    datetime{"datetime"}, Queue{"Queue"}, np{"np"}, Buffers{"Buffers"}, SWMRCount{"SWMRCount"},
+    SWMRReader{"SWMRReader"};
 const frame::Builtin print{"print"};
 
 const frame::Name filepath{"filepath"}, datasetname{"datasetname"}, start_frame{"start_frame"},
     total_frames{"total_frames"}, batch_size{"batch_size"}, queue{"queue"}, index{"index"}, f{"f"},
     dset{"dset"}, path{"path"}, exists{"exists"}, sleep{"sleep"}, File{"File"}, refresh{"refresh"},
-    shape{"shape"}, put{"put"}, close{"close"}, read_chunk{"read_chunk"}, is_set{"is_set"};
-const frame::Constant zero{0L}, one{1L}, poll_interval{0.1}, open_delay{0.01}, read_only{"r"},
-    latest{"latest"}, file_not_found{"File not found:"}, file_found{"File found:"};
-const frame::Keywords swmr_read{"libver", "swmr"};
+    shape{"shape"}, put{"put"}, close{"close"}, read_chunk{"read_chunk"}, is_set{"is_set"},
+    filename{"filename"}, total_count{"total_count"}, modify{"modify"}, recv{"recv"},
+    recv_event{"recv_event"}, name{"name"}, getLogger{"getLogger"}, isEnabledFor{"isEnabledFor"},
+    handlers{"handlers"}, INFO{"INFO"}, DEBUG{"DEBUG"}, info{"info"}, debug{"debug"},
+    array2string{"array2string"}, datetime_type{"datetime"}, now{"now"}, timezone{"timezone"},
+    utc{"utc"}, strftime{"strftime"}, swmrcounts{"swmrcounts"}, buffers{"buffers"},
+    fromlist{"fromlist"}, appendNewBuffer{"appendNewBuffer"}, appendData{"appendData"},
+    all_reached{"all_reached"}, getDatas{"getDatas"}, all{"all"}, readers{"readers"},
+    read_chunk_event{"read_chunk_event"}, append{"append"};
+const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}, open_delay{0.01},
+    read_only{"r"}, latest{"latest"}, entry_data{"/entry/data"}, file_not_found{"File not found:"},
+    file_found{"File found:"}, count_file_not_found{"file not found"},
+    count_file_found{"file found"}, info_format{"%s,%s,%s,%s"}, debug_format{"%s,%s,%s,%s,%s"},
+    time_of_day{"%H:%M:%S:%f"}, no_text{""}, worker_recv{"kel:tolvar data worker recv"},
+    not_all_readers{"!!!SWReaderMulti read_chunks: Not all readers have new data."};
+const frame::Keywords swmr_read{"libver", "swmr"},
+    counter_by_name{"filename", "datasetname", "total_count"};
 
 // The SWMR read handle: read-only, latest format, SWMR on.
 py::object open_swmr(py::handle path_) {
   return frame::call_kw(h5py.attr(File), swmr_read, path_, read_only, latest, py::handle(Py_True));
 }
 
+// Waits for the writer to create the file, testing once a second, then gives
+// it a moment to finish setting the file up before the open.
+void wait_for_file(py::handle path_, py::handle not_found, py::handle found) {
+  while (!frame::is_true(frame::call_method(os.attr(path), exists, path_))) {
+    frame::call_method(time_, sleep, one);
+    print(not_found, path_);
+  }
+  print(found, path_);
+  frame::call_method(time_, sleep, open_delay);
+}
+
+// Sets self.f to the SWMR read handle and self.dset to the dataset in it. An
+// object that cannot be built keeps no file open.
+void open_dataset(py::handle self, py::handle path_, py::handle datasetname_) {
+  self.attr(f) = open_swmr(path_);
+  py::object file = self.attr(f);
+  try {
+    self.attr(dset) = file[datasetname_];
+  } catch (py::error_already_set&) {
+    frame::call_method(file, close);
+    throw;
+  }
+}
+
 // `stop_event.is_set() == False`: the event still lets the wait go on.
 bool not_stopped(py::handle stop_event) {
   return frame::equal(frame::call_method(stop_event, is_set), Py_False);
+}
+
+// Frames in the next hand-out from `position`: `wanted`, or the remainder up
+// to `end`; None once `position` has reached `end`.
+py::object clipped_length(py::handle position, py::handle end, py::handle wanted) {
+  if (position + wanted < end) return py::reinterpret_borrow<py::object>(wanted);
+  if (position < end) return end - position;
+  return py::none();
+}
+
+// numpy's elementwise a == b (pybind11's == would reduce it to one bool).
+py::object elementwise_equal(py::handle a, py::handle b) {
+  py::object result =
+      py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
+  if (!result) throw py::error_already_set();
+  return result;
+}
+
+// class SWMRCount:
+
+const char* const SWMRCount_doc = R"(
+    For one h5 file,Read the file continuously and determine if it is finished based on whether the number of data read reaches the total number.
+    )";
+
+py::object SWMRCount_init(py::handle self, py::handle filename_, py::handle datasetname_,
+                          py::handle /*dim: only for the layout of file entries*/,
+                          py::handle total_count_) {
+  self.attr(filename) = filename_;
+  self.attr(datasetname) = datasetname_;
+  wait_for_file(self.attr(filename), count_file_not_found, count_file_found);
+  open_dataset(self, self.attr(filename), self.attr(datasetname));
+  self.attr(index) = zero;
+  self.attr(total_count) = total_count_;
+  return {};
+}
+
+py::object SWMRCount_fromlist(py::handle cls, py::handle params, py::handle total_count_) {
+  return frame::call(cls, frame::item(params, 0), frame::item(params, 1), frame::item(params, 2),
+                     total_count_);
+}
+
+py::object SWMRCount_frommap(py::handle cls, py::handle params) {
+  py::object path_ = params[filepath];
+  py::object datasetname_ = params[datasetname];
+  py::object total_count_ = params[total_count];
+  return frame::call_kw(cls, counter_by_name, path_, datasetname_, total_count_);
+}
+
+// Hands one line to logging.info or logging.debug. The text is rendered only
+// when the root logger emits the level, since rendering a block costs far more
+// than the hand-out itself; while the root logger has no handler the call is
+// made anyway, for the basicConfig that it does then.
+template <typename Render>
+void log_hand_out(const frame::Name& level, const frame::Name& log, Render render) {
+  py::object root = frame::call_method(logging, getLogger);
+  if (frame::is_true(frame::call_method(root, isEnabledFor, logging.attr(level))))
+    frame::call_method(logging, log, render());
+  else if (py::len(root.attr(handlers)) == 0)
+    frame::call_method(logging, log, no_text);
+}
+
+// A hand-out line: the file, the dataset, the shape, the DEBUG line's time
+// stamp and the block, into the line's format.
+py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, py::handle newdata,
+                         py::handle time_stamp = {}) {
+  py::list fields;
+  fields.append(self.attr(filename));
+  fields.append(self.attr(dset).attr(name));
+  fields.append(py::str(shape_));
+  if (time_stamp) fields.append(time_stamp);
+  fields.append(frame::call_method(numpy, array2string, newdata));
+  py::object text =
+      py::reinterpret_steal<py::object>(PyUnicode_Format(format.ptr(), py::tuple(fields).ptr()));
+  if (!text) throw py::error_already_set();
+  return text;
+}
+
+py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_) {
+  py::object shape0 = frame::item(shape_, 0);
+  if (!(py::object(self.attr(index)) < shape0)) return py::none();
+  py::object newdata =
+      dset_[py::make_tuple(py::slice(self.attr(index), shape0, py::none()), py::slice())];
+  log_hand_out(INFO, info, [&] { return hand_out_text(info_format, self, shape_, newdata); });
+  log_hand_out(DEBUG, debug, [&] {
+    py::object utc_now =
+        frame::call_method(datetime.attr(datetime_type), now, datetime.attr(timezone).attr(utc));
+    py::object time_stamp = frame::call_method(utc_now, strftime, time_of_day);
+    return hand_out_text(debug_format, self, shape_, newdata, time_stamp);
+  });
+  // Moved only once the block is logged, so that a failing log call loses no
+  // frames: the next call hands them out again.
+  self.attr(index) = shape0;
+  return newdata;
+}
+
+bool frames_due(py::handle self) {
+  return py::object(self.attr(index)) < py::object(self.attr(total_count));
+}
+
+// One pass of the busy wait: the frames that arrived since the last hand-out,
+// or None.
+py::object poll_new_frames(py::handle self) {
+  frame::check_signals();
+  py::object data = self.attr(dset);
+  frame::call_method(data, refresh);
+  return frame::call_method(self, modify, data, data.attr(shape));
+}
+
+py::object SWMRCount_recv(py::handle self) {
+  if (!frames_due(self)) return py::none();
+  while (true) {
+    py::object newdata = poll_new_frames(self);
+    if (!newdata.is_none()) return newdata;
+  }
+}
+
+py::object SWMRCount_recv_event(py::handle self, py::handle stop_event) {
+  if (!frames_due(self)) return py::none();
+  while (not_stopped(stop_event)) {
+    py::object newdata = poll_new_frames(self);
+    if (!newdata.is_none()) return newdata;
+  }
+  return py::none();
+}
+
+py::object SWMRCount_close(py::handle self) {
+  frame::call_method(self.attr(f), close);
+  return {};
+}
+
+py::object SWMRCount_del(py::handle self) {
+  try {
+    py::object file = self.attr(f);
+    if (!file.is_none()) frame::call_method(file, close);
+  } catch (py::error_already_set&) {
+    // A finaliser has no caller to tell; a counter whose open failed has no f.
+  }
+  return {};
+}
+
+// class SWMRCountMulti:
+
+const char* const SWMRCountMulti_doc = R"(
+    For multi h5 file, read dsets
+    )";
+
+const char* const SWMRCountMulti_recv_doc = R"(
+        read all len data from every dsets
+        :param size:
+        :return:
+        )";
+
+py::object SWMRCountMulti_init(py::handle self, py::handle files, py::handle total_count_) {
+  self.attr(swmrcounts) = py::list();
+  self.attr(buffers) = frame::call(Buffers);
+  self.attr(index) = zero;
+  self.attr(total_count) = total_count_;
+  for (py::handle entry : files) {
+    frame::call_method(self.attr(swmrcounts), append,
+                       frame::call_method(SWMRCount, fromlist, entry, total_count_));
+    frame::call_method(self.attr(buffers), appendNewBuffer, frame::item(entry, 3),
+                       frame::item(entry, 4));
+  }
+  return {};
+}
+
+// Refreshes the dataset; whether its frame 0 has been written and holds a
+// value other than zero.
+bool first_frame_nonzero(py::handle data) {
+  frame::call_method(data, refresh);
+  if (!(zero < frame::item(data.attr(shape), 0))) return false;
+  py::object first = frame::item(data, 0);
+  return frame::equal(frame::call_method(np, all, elementwise_equal(first, zero)), Py_False);
+}
+
+py::object SWMRCountMulti_waitFirstDataNotZero(py::handle self, py::handle stop_event) {
+  for (py::handle counter : self.attr(swmrcounts)) {
+    py::object data = counter.attr(dset);
+    while (not_stopped(stop_event)) {
+      frame::check_signals();
+      if (first_frame_nonzero(data)) break;
+    }
+  }
+  return {};
+}
+
+// remainlen as an int. Zero frames per batch would hand out nothing, and fewer
+// would move the buffers back over frames already handed out.
+py::object frames_per_batch(py::handle remainlen) {
+  py::object count = py::reinterpret_steal<py::object>(PyNumber_Index(remainlen.ptr()));
+  if (!count) throw py::error_already_set();
+  if (!(count > zero))
+    throw py::value_error("remainlen must be a positive number of frames, got " +
+                          py::repr(remainlen).cast<std::string>());
+  return count;
+}
+
+// One pass over the files: whatever each counter delivers goes into its file's
+// buffer. A block that its buffer refuses is given back to the counter, so
+// that it is neither lost nor skipped.
+void gather_pass(py::handle self, py::handle stop_event) {
+  py::object stores = self.attr(buffers).attr(buffers);
+  Py_ssize_t position = 0;
+  for (py::handle counter : self.attr(swmrcounts)) {
+    py::object before = counter.attr(index);
+    py::object data = stop_event ? frame::call_method(counter, recv_event, stop_event)
+                                 : frame::call_method(counter, recv);
+    if (!data.is_none()) {
+      try {
+        frame::call_method(frame::item(stores, position), appendData, data);
+      } catch (py::error_already_set&) {
+        counter.attr(index) = before;
+        throw;
+      }
+    }
+    ++position;
+  }
+}
+
+// The next lock-step batch, gathered until every buffer holds it; without a
+// stop_event (recv) the wait cannot be ended early.
+py::object receive_batch(py::handle self, py::handle stop_event, py::handle remainlen) {
+  print(worker_recv);
+  py::object length =
+      clipped_length(self.attr(index), self.attr(total_count), frames_per_batch(remainlen));
+  if (length.is_none()) return length;
+  py::object stores = self.attr(buffers);
+  while (frame::equal(frame::call_method(stores, all_reached, length), Py_False)) {
+    // Stopped early: the frames gathered so far wait in the buffers for the
+    // next call, rather than handing out rows that have not arrived.
+    if (stop_event && !not_stopped(stop_event)) return py::none();
+    frame::check_signals();
+    gather_pass(self, stop_event);
+  }
+  py::object batch = frame::call_method(stores, getDatas, length);
+  self.attr(index) = py::object(self.attr(index)) + length;
+  return batch;
+}
+
+py::object SWMRCountMulti_recv(py::handle self, py::handle remainlen) {
+  return receive_batch(self, py::handle(), remainlen);
+}
+
+py::object SWMRCountMulti_recv_event(py::handle self, py::handle stop_event, py::handle remainlen) {
+  return receive_batch(self, stop_event, remainlen);
+}
+
+py::object SWMRCountMulti_close(py::handle self) {
+  for (py::handle counter : self.attr(swmrcounts)) frame::call_method(counter, close);
+  return {};
 }
 
 // class SWMRReader:
@@ -57,32 +350,15 @@ py::object SWMRReader_init(py::handle self, py::handle filepath_, py::handle dat
   self.attr(batch_size) = batch_size_;
   self.attr(queue) = frame::call(Queue);
   self.attr(index) = start_frame_;
-  while (!frame::is_true(frame::call_method(os.attr(path), exists, self.attr(filepath)))) {
-    frame::call_method(time_, sleep, one);
-    print(file_not_found, self.attr(filepath));
-  }
-  print(file_found, self.attr(filepath));
-  frame::call_method(time_, sleep, open_delay);
-  self.attr(f) = open_swmr(self.attr(filepath));
-  py::object file = self.attr(f);
-  try {
-    self.attr(dset) = file[self.attr(datasetname)];
-  } catch (py::error_already_set&) {
-    // A reader that cannot be built keeps no file open.
-    frame::call_method(file, close);
-    throw;
-  }
+  wait_for_file(self.attr(filepath), file_not_found, file_found);
+  open_dataset(self, self.attr(filepath), self.attr(datasetname));
   return {};
 }
 
 // Frames in the next block: batch_size, the remainder up to total_frames, or
 // None once the read position has reached total_frames.
 py::object block_length(py::handle self) {
-  py::object position = self.attr(index), end = self.attr(total_frames),
-             batch = self.attr(batch_size);
-  if (position + batch < end) return batch;
-  if (position < end) return end - position;
-  return py::none();
+  return clipped_length(self.attr(index), self.attr(total_frames), self.attr(batch_size));
 }
 
 // Refreshes the dataset; the block [index, index + length) once it is all
@@ -153,6 +429,82 @@ py::object SWMRReader_del(py::handle self) {
   return {};
 }
 
+// class SWMRReaderMulti:
+
+const char* const SWMRReaderMulti_doc = R"(
+    Follow several HDF5 files in lock-step, one SWMRReader per file.
+
+    :param files: list of entries, one per file, each made of the HDF5 file
+        path, the dataset path, the index of the first frame, the total number
+        of frames and the number of frames per block
+    )";
+
+const char* const SWMRReaderMulti_read_doc = R"(
+        Read one block from each file, append it to the result list, and return
+        that list if every file had a new block.
+        )";
+
+py::object SWMRReaderMulti_init(py::handle self, py::handle files) {
+  py::list built;
+  for (py::handle entry : files) {
+    py::object arguments = py::reinterpret_steal<py::object>(PySequence_Tuple(entry.ptr()));
+    if (!arguments) throw py::error_already_set();
+    built.append(SWMRReader.get()(*arguments));
+  }
+  self.attr(readers) = built;
+  return {};
+}
+
+// One block from every reader in turn; the list when all of them delivered,
+// else None. A reader that a stop_event (or an error) cut short makes the
+// readers that already delivered step back, so the files stay in step and the
+// next call returns those frames again.
+py::object read_in_step(py::handle self, py::handle stop_event) {
+  py::object all_readers = self.attr(readers);
+  py::list result;
+  std::vector<std::pair<py::object, py::object>> delivered;  // reader, index before
+  auto step_back = [&] {
+    for (auto& [reader, before] : delivered) reader.attr(index) = before;
+  };
+  bool stopped = false;
+  try {
+    for (py::handle reader : all_readers) {
+      py::object before = reader.attr(index);
+      py::object chunk = stop_event ? frame::call_method(reader, read_chunk_event, stop_event)
+                                    : frame::call_method(reader, read_chunk);
+      if (!chunk.is_none()) {
+        result.append(chunk);
+        delivered.emplace_back(py::reinterpret_borrow<py::object>(reader), before);
+      } else if (stop_event && !block_length(reader).is_none()) {
+        stopped = true;
+      }
+    }
+  } catch (py::error_already_set&) {
+    step_back();
+    throw;
+  }
+  if (stopped) step_back();
+  if (py::len(result) == py::len(all_readers)) return std::move(result);
+  if (py::len(result) != 0) print(not_all_readers);
+  return py::none();
+}
+
+py::object SWMRReaderMulti_read_chunks(py::handle self) { return read_in_step(self, {}); }
+
+py::object SWMRReaderMulti_read_chunks_event(py::handle self, py::handle stop_event) {
+  return read_in_step(self, stop_event);
+}
+
+py::object SWMRReaderMulti_close(py::handle self) {
+  for (py::handle reader : self.attr(readers)) frame::call_method(reader, close);
+  return {};
+}
+
+py::object SWMRReaderMulti_del(py::handle self) {
+  frame::call_method(self, close);
+  return {};
+}
+
 void body(frame::Body& m) {
   m.import_if_present("asyncore");
   m.import("sys");
@@ -166,6 +518,39 @@ void body(frame::Body& m) {
   m.import("datetime");
   m.from_import("queue", {"Queue"});
 
+  m.define_class("SWMRCount", SWMRCount_doc,
+                 {
+                     frame::def<SWMRCount_init>(
+                         "__init__", {"self", "filename", "datasetname", "dim", "total_count"})
+                         .defaults({entry_data, three, ten}),
+                     frame::def<SWMRCount_fromlist>("fromlist", {"cls", "params", "total_count"})
+                         .classmethod(),
+                     frame::def<SWMRCount_frommap>("frommap", {"cls", "**params"}).classmethod(),
+                     frame::def<SWMRCount_modify>("modify", {"self", "dset", "shape"}),
+                     frame::def<SWMRCount_recv>("recv", {"self"})
+                         .doc("\n        get update data until the total_count is reached\n"
+                              "        :return:\n        "),
+                     frame::def<SWMRCount_recv_event>("recv_event", {"self", "stop_event"})
+                         .doc("\n        return the newly produced data as soon as any is produced;"
+                              " a set stop_event ends the wait\n        :return:\n        "),
+                     frame::def<SWMRCount_close>("close", {"self"}),
+                     frame::def<SWMRCount_del>("__del__", {"self"}),
+                 });
+  m.define_class(
+      "SWMRCountMulti", SWMRCountMulti_doc,
+      {
+          frame::def<SWMRCountMulti_init>("__init__", {"self", "files", "total_count"})
+              .defaults({ten}),
+          frame::def<SWMRCountMulti_waitFirstDataNotZero>("waitFirstDataNotZero",
+                                                          {"self", "stop_event"}),
+          frame::def<SWMRCountMulti_recv>("recv", {"self", "remainlen"})
+              .defaults({one})
+              .doc(SWMRCountMulti_recv_doc),
+          frame::def<SWMRCountMulti_recv_event>("recv_event", {"self", "stop_event", "remainlen"})
+              .defaults({one})
+              .doc(SWMRCountMulti_recv_doc),
+          frame::def<SWMRCountMulti_close>("close", {"self"}),
+      });
   m.define_class(
       "SWMRReader", SWMRReader_doc,
       {
@@ -187,6 +572,18 @@ void body(frame::Body& m) {
           frame::def<SWMRReader_close>("close", {"self"})
               .doc("\n        Close the HDF5 file.\n        "),
           frame::def<SWMRReader_del>("__del__", {"self"}),
+      });
+  m.define_class(
+      "SWMRReaderMulti", SWMRReaderMulti_doc,
+      {
+          frame::def<SWMRReaderMulti_init>("__init__", {"self", "files"}),
+          frame::def<SWMRReaderMulti_read_chunks>("read_chunks", {"self"})
+              .doc(SWMRReaderMulti_read_doc),
+          frame::def<SWMRReaderMulti_read_chunks_event>("read_chunks_event", {"self", "stop_event"})
+              .doc(SWMRReaderMulti_read_doc),
+          frame::def<SWMRReaderMulti_close>("close", {"self"})
+              .doc("\n        Close all the HDF5 files.\n        "),
+          frame::def<SWMRReaderMulti_del>("__del__", {"self"}),
       });
 }
 
