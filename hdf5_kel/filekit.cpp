@@ -286,23 +286,24 @@ py::object compare_dataset_subfiles(py::handle filepath_, py::handle datasetpath
   py::object main_frame_shape = frame_shape(data.attr(shape));
   std::string main_name = text(datasetpath) + " in " + text(filepath_);
   Py_ssize_t index_ = 0;
-  for (const auto& [number, subfile] : subfiles) {
+  for (const auto& numbered : subfiles) {
+    const py::object& subfile = numbered.second;
     py::object subf = open_swmr(subfile);
     py::object subdata = frame::call_method(subf, get, subFileDatasetPath, py::none());
     if (subdata.is_none())
       throw py::type_error("dataset " + text(subFileDatasetPath) + " not found in sub-file " +
                            text(subfile));
     Py_ssize_t frames = py::len(subdata);
-    std::string rows = "frames " + std::to_string(index_) + " to " +
-                       std::to_string(index_ + frames) + " of " + main_name;
+    std::string rows =
+        "frames " + std::to_string(index_) + " to " + std::to_string(index_ + frames);
     // More frames than the main dataset has left, or frames of another shape,
     // are a mismatch whatever broadcasting would make of them.
     if (index_ + frames > total)
-      return mismatch("sub-file " + text(subfile) + " reaches past the " + std::to_string(total) +
-                      " frames of " + main_name + " (" + rows + ")");
+      return mismatch("sub-file " + text(subfile) + " reaches past the end of " + main_name + ": " +
+                      rows + " of " + std::to_string(total));
     if (!frame::equal(frame_shape(subdata.attr(shape)), main_frame_shape) ||
         !rows_equal(data, index_, subdata, 0, frames))
-      return mismatch("sub-file " + text(subfile) + " does not match " + rows);
+      return mismatch("sub-file " + text(subfile) + " does not match " + rows + " of " + main_name);
     index_ += frames;
   }
   return py::bool_(true);
