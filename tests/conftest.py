@@ -26,22 +26,68 @@ def child_env():
     return env
 
 
-def start_writer(path, dataset, frames, *, per_append=1, delay=0.0, frame_shape=(4, 4),
-                 dtype="int32", start_delay=0.0, hold=0.0):
-    """Start tests/swmr_writer.py in its own process; frame i holds the value i."""
-    cmd = [sys.executable, str(WRITER), str(path), dataset, str(frames),
-           "--per-append", str(per_append), "--delay", str(delay),
-           "--dtype", dtype, "--start-delay", str(start_delay), "--hold", str(hold),
-           "--frame-shape", *map(str, frame_shape)]
-    return subprocess.Popen(cmd, cwd=str(Path(path).parent), env=child_env(),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def start_writer(
+    path,
+    dataset,
+    frames,
+    *,
+    per_append=1,
+    delay=0.0,
+    frame_shape=(4, 4),
+    dtype="int32",
+    start_delay=0.0,
+    hold=0.0,
+    pause_after=-1,
+    resume_when="",
+):
+    """Start tests/swmr_writer.py in its own process; frame i holds the value i.
+
+    With pause_after, the writer stops after that many frames until the path
+    resume_when exists.
+    """
+    cmd = [
+        sys.executable,
+        str(WRITER),
+        str(path),
+        dataset,
+        str(frames),
+        "--per-append",
+        str(per_append),
+        "--delay",
+        str(delay),
+        "--dtype",
+        dtype,
+        "--start-delay",
+        str(start_delay),
+        "--hold",
+        str(hold),
+        "--pause-after",
+        str(pause_after),
+        "--resume-when",
+        str(resume_when),
+        "--frame-shape",
+        *map(str, frame_shape),
+    ]
+    return subprocess.Popen(
+        cmd,
+        cwd=str(Path(path).parent),
+        env=child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def start_python(code, cwd, *args):
     """Run Python source in a child process with the package under test importable."""
-    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], cwd=str(cwd),
-                            env=child_env(), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [sys.executable, "-c", code, *map(str, args)],
+        cwd=str(cwd),
+        env=child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def finish(proc, timeout=120):

@@ -4,6 +4,7 @@ Frame i holds the value i in every element, so a reader can check each frame it
 gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
+        [--pause-after N --resume-when PATH]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up.
@@ -29,6 +30,13 @@ def main(argv=None):
     parser.add_argument("--dtype", default="int32")
     parser.add_argument("--start-delay", type=float, default=0.0)
     parser.add_argument("--hold", type=float, default=0.0, help="keep the file open afterwards")
+    parser.add_argument(
+        "--pause-after",
+        type=int,
+        default=-1,
+        help="after this many frames, wait until --resume-when exists",
+    )
+    parser.add_argument("--resume-when", default="")
     args = parser.parse_args(argv)
 
     time.sleep(args.start_delay)
@@ -56,6 +64,9 @@ def main(argv=None):
             dset.flush()
             written += count
             print("flushed", written, flush=True)
+            if written == args.pause_after:
+                while not os.path.exists(args.resume_when):
+                    time.sleep(0.01)
             time.sleep(args.delay)
         time.sleep(args.hold)
     return 0

@@ -1,0 +1,129 @@
+"""Frame buffers: appending blocks, handing out views, testing fill levels."""
+
+import numpy as np
+import pytest
+from hdf5_kel.swmr.library.framepool import Buffers, NumpyBuffer
+
+
+@pytest.fixture
+def buffer():
+    return NumpyBuffer((4, 2), np.uint16)
+
+
+def test_new_buffer_is_zeroed_and_empty(buffer):
+    assert buffer.array.shape == (4, 2) and buffer.array.dtype == np.uint16
+    assert not buffer.array.any()
+    assert (buffer.index, buffer.reallen) == (0, 0)
+
+
+def test_blocks_are_stored_in_arrival_order_and_converted(buffer):
+    buffer.appendData(np.full((3, 2), 7.9))
+    buffer.appendData(np.array([[1, 2]], dtype=np.int64))
+    assert buffer.reallen == 4
+    assert buffer.array.tolist() == [[7, 7], [7, 7], [7, 7], [1, 2]]
+    assert buffer.array.dtype == np.uint16
+
+
+@pytest.mark.parametrize(
+    "block", [np.ones((2, 2)), np.ones((1, 2))], ids=["two frames", "one frame"]
+)
+def test_a_block_that_does_not_fit_is_refused_whole(block):
+    buffer = NumpyBuffer((4, 2), np.uint16)
+    buffer.appendData(np.full((3, 2), 5))
+    if len(block) == 1:
+        buffer.appendData(np.full((1, 2), 6))  # fills the last row
+    before = buffer.array.copy()
+    filled = buffer.reallen
+    with pytest.raises(ValueError, match="does not fit"):
+        buffer.appendData(block)
+    assert buffer.reallen == filled
+    assert np.array_equal(buffer.array, before)
+    buffer.getData(4)
+    with pytest.raises(ValueError):
+        buffer.appendData(block)  # handing out frames does not make room
+    assert buffer.reallen == filled
+
+
+@pytest.mark.parametrize(
+    "data, error",
+    [
+        (np.ones((1, 3)), ValueError),
+        (5, AttributeError),
+        (np.float64(1.0), IndexError),
+        (np.array(3), IndexError),
+        (None, AttributeError),
+    ],
+)
+def test_bad_blocks_raise_and_leave_the_buffer_unchanged(buffer, data, error):
+    with pytest.raises(error):
+        buffer.appendData(data)
+    assert buffer.reallen == 0 and not buffer.array.any()
+
+
+def test_empty_block_is_accepted(buffer):
+    buffer.appendData(np.ones((0, 2)))
+    assert buffer.reallen == 0
+
+
+def test_get_data_hands_out_views_past_the_fill_level(buffer):
+    buffer.appendData(np.full((1, 2), 9))
+    view = buffer.getData(3)
+    assert view.tolist() == [[9, 9], [0, 0], [0, 0]]
+    assert buffer.index == 3
+    view[1] = 4
+    assert buffer.array[1].tolist() == [4, 4]
+    assert buffer.getData(2).shape == (1, 2)
+    assert buffer.index == 5
+    assert buffer.getData(1).shape == (0, 2)
+    assert buffer.index == 6
+
+
+def test_views_keep_their_rows_while_later_frames_arrive():
+    buffer = NumpyBuffer((6, 3), np.int32)
+    buffer.appendData(np.full((2, 3), 1))
+    batch = buffer.getData(2)
+    buffer.appendData(np.full((4, 3), 2))
+    assert batch.tolist() == [[1, 1, 1], [1, 1, 1]]
+
+
+@pytest.mark.parametrize(
+    "shape, dtype, error",
+    [((-1, 2), "u2", ValueError), ((2, 2), "no-such-type", TypeError), ("x", "u2", TypeError)],
+)
+def test_constructor_errors_come_from_numpy(shape, dtype, error):
+    with pytest.raises(error):
+        NumpyBuffer(shape, dtype)
+    pool = Buffers()
+    with pytest.raises(error):
+        pool.appendNewBuffer(shape, dtype)
+    assert pool.buffers == []
+
+
+def test_empty_buffers_are_reached_and_hand_out_nothing():
+    pool = Buffers()
+    assert pool.all_reached() is True
+    assert pool.getDatas() == []
+
+
+def test_all_reached_tests_each_buffer_in_order():
+    pool = Buffers()
+    pool.appendNewBuffer((4, 2), np.int16)
+    pool.appendNewBuffer((4, 2), np.int16)
+    first, second = pool.buffers
+    second.appendData(np.ones((4, 2)))
+    assert pool.all_reached() is False
+    assert pool.all_reached(0) is True
+    first.appendData(np.full((2, 2), 3))
+    assert pool.all_reached(2) is True
+    assert pool.all_reached(3) is False
+
+
+def test_get_datas_reads_every_buffer_even_when_not_reached():
+    pool = Buffers()
+    for _ in range(3):
+        pool.appendNewBuffer((5, 1), np.int8)
+    pool.buffers[1].appendData(np.full((2, 1), 8))
+    views = pool.getDatas(2)
+    assert [v.tolist() for v in views] == [[[0], [0]], [[8], [8]], [[0], [0]]]
+    assert [b.index for b in pool.buffers] == [2, 2, 2]
+    assert [len(v) for v in pool.getDatas()] == [1, 1, 1]
