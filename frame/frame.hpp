@@ -189,6 +189,17 @@ py::object Global::operator()(A&&... args) const {
   return frame::call(get(), std::forward<A>(args)...);
 }
 
+// A new reference returned by a C API call, or its pending exception thrown.
+py::object steal(PyObject* result);
+// str(obj) and repr(obj), for messages.
+std::string text(py::handle obj);
+std::string repr(py::handle obj);
+// import name, where a function body does it at call time.
+py::object import(const Name& name);
+// The SWMR read handle every reader uses:
+// h5py.File(path, "r", libver="latest", swmr=True).
+py::object open_swmr(py::handle h5py, py::handle path);
+
 // obj[start:stop]
 py::object slice(py::handle obj, py::handle start, py::handle stop);
 // obj[start:stop] = value

@@ -38,8 +38,6 @@ std::vector<LambdaBase*>& lambdas() {
   return all;
 }
 
-py::object steal(PyObject* o) { return detail::checked(o); }
-
 #if PY_VERSION_HEX >= 0x030C0000
 unsigned long long module_dict_changes = 1;
 int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
@@ -141,6 +139,24 @@ py::handle Global::get() const {
 py::object detail::checked(PyObject* result) {
   if (!result) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
+}
+
+py::object steal(PyObject* result) { return detail::checked(result); }
+
+std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
+
+std::string repr(py::handle obj) { return py::repr(obj).cast<std::string>(); }
+
+py::object import(const Name& name) { return steal(PyImport_Import(name.ptr())); }
+
+namespace {
+const Name File{"File"};
+const Constant read_only{"r"}, latest{"latest"};
+const Keywords swmr_read{"libver", "swmr"};
+}  // namespace
+
+py::object open_swmr(py::handle h5py, py::handle path) {
+  return call_kw(h5py.attr(File), swmr_read, path, read_only, latest, py::handle(Py_True));
 }
 
 py::object slice(py::handle obj, py::handle start, py::handle stop) {

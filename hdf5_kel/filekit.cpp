@@ -21,16 +21,16 @@ const frame::Name dset{"dset"}, index{"index"}, datasetname{"datasetname"}, shap
     special_dtype{"special_dtype"}, close{"close"}, get{"get"}, itemsize{"itemsize"}, all{"all"},
     True_{"True_"}, os{"os"}, chmod{"chmod"}, glob{"glob"}, optimize{"optimize"};
 const frame::Constant zero{0L}, one{1L}, minus_one{-1L}, minus_three{-3L}, minus_seven{-7L},
-    no_text{""}, scalar{"scalar"}, read_only{"r"}, latest{"latest"}, member_path{"%s/%s"},
+    no_text{""}, scalar{"scalar"}, read_only{"r"}, member_path{"%s/%s"},
     main_dataset_missing{"datasetpath %s not found in file %s"};
-const frame::Keywords swmr_read{"libver", "swmr"}, data_only{"data"}, dtype_only{"dtype"},
-    text_data{"data", "dtype"}, vlen{"vlen"};
+const frame::Keywords data_only{"data"}, dtype_only{"dtype"}, text_data{"data", "dtype"},
+    vlen{"vlen"};
 
 // A comparison reads at most this many bytes of each dataset at a time:
 // detector files are often larger than memory.
 constexpr Py_ssize_t block_bytes = Py_ssize_t{32} << 20;
 
-std::string text(py::handle value) { return py::str(value).cast<std::string>(); }
+using frame::text;
 
 Py_ssize_t to_size(py::handle number) {
   Py_ssize_t value = PyNumber_AsSsize_t(number.ptr(), PyExc_OverflowError);
@@ -41,10 +41,7 @@ Py_ssize_t to_size(py::handle number) {
 // The frame shape: every axis after axis 0.
 py::object frame_shape(py::handle extent) { return frame::slice(extent, one, py::none()); }
 
-// The SWMR read handle: read-only, latest format, SWMR on.
-py::object open_swmr(py::handle path) {
-  return frame::call_kw(h5py.attr(File), swmr_read, path, read_only, latest, py::handle(Py_True));
-}
+py::object open_swmr(py::handle path) { return frame::open_swmr(h5py, path); }
 
 // class DataSet:
 
@@ -132,9 +129,8 @@ py::object H5File_create_dataset_scalar(py::handle self, py::handle datasetname_
 
 // `key, value = item`, with the interpreter's own complaint otherwise.
 std::pair<py::object, py::object> unpack_pair(py::handle item) {
-  py::object sequence = py::reinterpret_steal<py::object>(
-      PySequence_Fast(item.ptr(), "cannot unpack non-iterable object"));
-  if (!sequence) throw py::error_already_set();
+  py::object sequence =
+      frame::steal(PySequence_Fast(item.ptr(), "cannot unpack non-iterable object"));
   Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
   if (size != 2)
     throw py::value_error(std::string(size < 2 ? "not enough" : "too many") +
@@ -147,9 +143,8 @@ py::object H5File_create_dataset_map(py::handle self, py::handle datasetname_, p
   py::object file = self.attr(f);
   for (py::handle item : frame::call_method(m, items)) {
     auto [key, value] = unpack_pair(item);
-    py::object path = py::reinterpret_steal<py::object>(
-        PyUnicode_Format(member_path.ptr(), py::make_tuple(datasetname_, key).ptr()));
-    if (!path) throw py::error_already_set();
+    py::object path =
+        frame::steal(PyUnicode_Format(member_path.ptr(), py::make_tuple(datasetname_, key).ptr()));
     py::object dt = frame::call_kw(h5py.attr(special_dtype), vlen,
                                    py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
     frame::call_kw(file.attr(create_dataset), text_data, path, py::str(value), dt);
@@ -165,17 +160,13 @@ py::object H5File_close(py::handle self) {
 // File permissions and comparisons.
 
 py::object file_chmod(py::handle filepath_, py::handle mod) {
-  py::object os_module = py::reinterpret_steal<py::object>(PyImport_Import(os.ptr()));
-  if (!os_module) throw py::error_already_set();
-  frame::call_method(os_module, chmod, filepath_, mod);
+  frame::call_method(frame::import(os), chmod, filepath_, mod);
   return {};
 }
 
 // (a == b).all() as the array library decides it: NaN equals nothing.
 bool arrays_equal(py::handle a, py::handle b) {
-  py::object same =
-      py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-  if (!same) throw py::error_already_set();
+  py::object same = frame::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
   return !frame::equal(frame::call_method(same, all), Py_False);
 }
 
@@ -250,7 +241,7 @@ long sub_file_number(py::handle path) {
                                                        [](char c) { return c >= '0' && c <= '9'; });
   if (!four_digits)
     throw py::value_error("sub-file name does not end in four digits before '.h5': " +
-                          py::repr(path).cast<std::string>());
+                          frame::repr(path));
   return std::stol(digits);
 }
 
@@ -268,14 +259,11 @@ py::object compare_dataset_subfiles(py::handle filepath_, py::handle datasetpath
   py::object main_file = open_swmr(filepath_);
   py::object data = frame::call_method(main_file, get, datasetpath, py::none());
   if (data.is_none()) {
-    py::object line = py::reinterpret_steal<py::object>(
-        PyUnicode_Format(main_dataset_missing.ptr(), py::make_tuple(datasetpath, filepath_).ptr()));
-    if (!line) throw py::error_already_set();
-    print(line);
+    print(frame::steal(PyUnicode_Format(main_dataset_missing.ptr(),
+                                        py::make_tuple(datasetpath, filepath_).ptr())));
     return py::bool_(false);
   }
-  py::object glob_module = py::reinterpret_steal<py::object>(PyImport_Import(glob.ptr()));
-  if (!glob_module) throw py::error_already_set();
+  py::object glob_module = frame::import(glob);
   std::vector<std::pair<long, py::object>> subfiles;
   for (py::handle path : frame::call_method(glob_module, glob, subFilePathPattern))
     subfiles.emplace_back(sub_file_number(path), py::reinterpret_borrow<py::object>(path));
