@@ -196,6 +196,7 @@ def test_sub_file_mismatch_without_assertions(tmp_path, main_file):
     args = [main_file, "/data", pattern, "/entry/data"]
     child = subprocess.Popen(
         [sys.executable, "-O", "-c", code, *args],
+        cwd=tmp_path,  # not the source tree, which would shadow the installed package
         env=child_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
