@@ -17,6 +17,7 @@ import h5py
 import numpy as np
 import pytest
 from conftest import child_env, finish, start_python, start_writer, wait_for_line
+
 from hdf5_kel.swmr.library.tailread import SWMRCount
 
 DATASET = "/entry/data"
@@ -154,13 +155,16 @@ def test_follows_a_growing_file(tmp_path, capsys, counters, method, per_append, 
         assert len(lines) > 1
 
 
-def test_hands_out_everything_present_then_stops(tmp_path, counters):
+def test_hands_out_only_what_is_new_and_everything_present(tmp_path, counters):
     path = str(write_frames(tmp_path / "seven.h5", 7))
     counter = SWMRCount(path, DATASET, 3, 5)
     counters.append(counter)
     assert (counter.filename, counter.datasetname, counter.total_count) == (path, DATASET, 5)
+    assert frame_values([counter.modify(counter.dset, (2, 2, 2))]) == [0, 1]
+    for shape in [(2, 2, 2), (1, 2, 2)]:
+        assert counter.modify(counter.dset, shape) is None and counter.index == 2
 
-    assert frame_values([counter.recv()]) == list(range(7))
+    assert frame_values([counter.recv()]) == [2, 3, 4, 5, 6]  # past total_count too
     assert counter.index == 7
     assert counter.recv() is None
     assert counter.recv_event(NeverAsked()) is None
@@ -173,17 +177,6 @@ def test_hands_out_everything_present_then_stops(tmp_path, counters):
 class NeverAsked:
     def is_set(self):
         raise AssertionError("the event was asked")
-
-
-def test_modify_hands_out_only_what_is_new(tmp_path, counters):
-    counter = SWMRCount(str(write_frames(tmp_path / "five.h5", 5)), total_count=5)
-    counters.append(counter)
-    dset = counter.dset
-    assert frame_values([counter.modify(dset, (2, 2, 2))]) == [0, 1]
-    for shape in [(2, 2, 2), (1, 2, 2)]:
-        assert counter.modify(dset, shape) is None
-        assert counter.index == 2
-    assert frame_values([counter.modify(dset, dset.shape)]) == [2, 3, 4]
 
 
 def test_stop_event_ends_the_wait_and_loses_nothing(tmp_path, counters):
@@ -318,45 +311,11 @@ def test_fromlist_and_frommap(tmp_path, counters, cls, build, total):
 @pytest.mark.parametrize(
     "call, error, text",
     [
-        (
-            lambda path: SWMRCount(),
-            TypeError,
-            "__init__() takes at least 2 positional arguments (1 given)",
-        ),
-        (
-            lambda path: SWMRCount(path, filename=path),
-            TypeError,
-            "__init__() got multiple values for keyword argument 'filename'",
-        ),
-        (
-            lambda path: SWMRCount(path, bad=1),
-            TypeError,
-            "__init__() got an unexpected keyword argument 'bad'",
-        ),
+        (lambda path: SWMRCount(), TypeError, "__init__() takes at least 2 positional arguments"),
         (lambda path: SWMRCount(path, "/missing"), KeyError, "missing"),
-        (lambda path: SWMRCount(None), TypeError, "NoneType"),
-        (lambda path: SWMRCount.fromlist([path, DATASET], 10), IndexError, "index out of range"),
-        (
-            lambda path: SWMRCount.fromlist([path, DATASET, 3]),
-            TypeError,
-            "fromlist() takes exactly 3 positional arguments (2 given)",
-        ),
-        (lambda path: SWMRCount.fromlist(5, 10), TypeError, "not subscriptable"),
-        (
-            lambda path: SWMRCount.frommap(filepath=path, datasetname=DATASET),
-            KeyError,
-            "total_count",
-        ),
-        (
-            lambda path: SWMRCount.frommap(filename=path, datasetname=DATASET, total_count=1),
-            KeyError,
-            "filepath",
-        ),
-        (
-            lambda path: SWMRCount.frommap(path),
-            TypeError,
-            "frommap() takes exactly 1 positional argument (2 given)",
-        ),
+        (lambda path: SWMRCount.fromlist([path, DATASET], 10), IndexError, "out of range"),
+        (lambda path: SWMRCount.frommap(filepath=path, datasetname=DATASET), KeyError, "total"),
+        (lambda path: SWMRCount.frommap(path), TypeError, "takes exactly 1 positional argument"),
     ],
 )
 def test_bad_construction(tmp_path, call, error, text):

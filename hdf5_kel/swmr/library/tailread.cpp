@@ -18,7 +18,7 @@ const frame::Builtin print{"print"};
 
 const frame::Name filepath{"filepath"}, datasetname{"datasetname"}, start_frame{"start_frame"},
     total_frames{"total_frames"}, batch_size{"batch_size"}, queue{"queue"}, index{"index"}, f{"f"},
-    dset{"dset"}, path{"path"}, exists{"exists"}, sleep{"sleep"}, File{"File"}, refresh{"refresh"},
+    dset{"dset"}, path{"path"}, exists{"exists"}, sleep{"sleep"}, refresh{"refresh"},
     shape{"shape"}, put{"put"}, close{"close"}, read_chunk{"read_chunk"}, is_set{"is_set"},
     filename{"filename"}, total_count{"total_count"}, modify{"modify"}, recv{"recv"},
     recv_event{"recv_event"}, name{"name"}, getLogger{"getLogger"}, isEnabledFor{"isEnabledFor"},
@@ -29,18 +29,12 @@ const frame::Name filepath{"filepath"}, datasetname{"datasetname"}, start_frame{
     all_reached{"all_reached"}, getDatas{"getDatas"}, all{"all"}, readers{"readers"},
     read_chunk_event{"read_chunk_event"}, append{"append"};
 const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}, open_delay{0.01},
-    read_only{"r"}, latest{"latest"}, entry_data{"/entry/data"}, file_not_found{"File not found:"},
-    file_found{"File found:"}, count_file_not_found{"file not found"},
-    count_file_found{"file found"}, info_format{"%s,%s,%s,%s"}, debug_format{"%s,%s,%s,%s,%s"},
-    time_of_day{"%H:%M:%S:%f"}, no_text{""}, worker_recv{"kel:tolvar data worker recv"},
+    entry_data{"/entry/data"}, file_not_found{"File not found:"}, file_found{"File found:"},
+    count_file_not_found{"file not found"}, count_file_found{"file found"},
+    info_format{"%s,%s,%s,%s"}, debug_format{"%s,%s,%s,%s,%s"}, time_of_day{"%H:%M:%S:%f"},
+    no_text{""}, worker_recv{"kel:tolvar data worker recv"},
     not_all_readers{"!!!SWReaderMulti read_chunks: Not all readers have new data."};
-const frame::Keywords swmr_read{"libver", "swmr"},
-    counter_by_name{"filename", "datasetname", "total_count"};
-
-// The SWMR read handle: read-only, latest format, SWMR on.
-py::object open_swmr(py::handle path_) {
-  return frame::call_kw(h5py.attr(File), swmr_read, path_, read_only, latest, py::handle(Py_True));
-}
+const frame::Keywords counter_by_name{"filename", "datasetname", "total_count"};
 
 // Waits for the writer to create the file, testing once a second, then gives
 // it a moment to finish setting the file up before the open.
@@ -56,7 +50,7 @@ void wait_for_file(py::handle path_, py::handle not_found, py::handle found) {
 // Sets self.f to the SWMR read handle and self.dset to the dataset in it. An
 // object that cannot be built keeps no file open.
 void open_dataset(py::handle self, py::handle path_, py::handle datasetname_) {
-  self.attr(f) = open_swmr(path_);
+  self.attr(f) = frame::open_swmr(h5py, path_);
   py::object file = self.attr(f);
   try {
     self.attr(dset) = file[datasetname_];
@@ -81,10 +75,7 @@ py::object clipped_length(py::handle position, py::handle end, py::handle wanted
 
 // numpy's elementwise a == b (pybind11's == would reduce it to one bool).
 py::object elementwise_equal(py::handle a, py::handle b) {
-  py::object result =
-      py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-  if (!result) throw py::error_already_set();
-  return result;
+  return frame::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
 }
 
 // class SWMRCount:
@@ -140,10 +131,7 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
   fields.append(py::str(shape_));
   if (time_stamp) fields.append(time_stamp);
   fields.append(frame::call_method(numpy, array2string, newdata));
-  py::object text =
-      py::reinterpret_steal<py::object>(PyUnicode_Format(format.ptr(), py::tuple(fields).ptr()));
-  if (!text) throw py::error_already_set();
-  return text;
+  return frame::steal(PyUnicode_Format(format.ptr(), py::tuple(fields).ptr()));
 }
 
 py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_) {
@@ -258,11 +246,10 @@ py::object SWMRCountMulti_waitFirstDataNotZero(py::handle self, py::handle stop_
 // remainlen as an int. Zero frames per batch would hand out nothing, and fewer
 // would move the buffers back over frames already handed out.
 py::object frames_per_batch(py::handle remainlen) {
-  py::object count = py::reinterpret_steal<py::object>(PyNumber_Index(remainlen.ptr()));
-  if (!count) throw py::error_already_set();
+  py::object count = frame::steal(PyNumber_Index(remainlen.ptr()));
   if (!(count > zero))
     throw py::value_error("remainlen must be a positive number of frames, got " +
-                          py::repr(remainlen).cast<std::string>());
+                          frame::repr(remainlen));
   return count;
 }
 
@@ -342,7 +329,7 @@ py::object SWMRReader_init(py::handle self, py::handle filepath_, py::handle dat
   // Zero frames per block would make accumulate_data loop forever.
   if (!(batch_size_ > zero))
     throw py::value_error("batch_size must be a positive number of frames, got " +
-                          py::repr(batch_size_).cast<std::string>());
+                          frame::repr(batch_size_));
   self.attr(filepath) = filepath_;
   self.attr(datasetname) = datasetname_;
   self.attr(start_frame) = start_frame_;
@@ -407,8 +394,7 @@ py::object SWMRReader_accumulate_data(py::handle self) {
     py::object chunk = frame::call_method(self, read_chunk);
     if (chunk.is_none()) continue;
     frame::call_method(self.attr(queue), put, chunk);
-    print("Appended chunk of shape " + py::str(chunk.attr(shape)).cast<std::string>() +
-          " to cache");
+    print("Appended chunk of shape " + frame::text(chunk.attr(shape)) + " to cache");
   }
   return {};
 }
@@ -424,7 +410,7 @@ py::object SWMRReader_del(py::handle self) {
     if (!file.is_none()) frame::call_method(file, close);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    print("Error in __del__: " + py::str(e.value()).cast<std::string>());
+    print("Error in __del__: " + frame::text(e.value()));
   }
   return {};
 }
@@ -447,8 +433,7 @@ const char* const SWMRReaderMulti_read_doc = R"(
 py::object SWMRReaderMulti_init(py::handle self, py::handle files) {
   py::list built;
   for (py::handle entry : files) {
-    py::object arguments = py::reinterpret_steal<py::object>(PySequence_Tuple(entry.ptr()));
-    if (!arguments) throw py::error_already_set();
+    py::object arguments = frame::steal(PySequence_Tuple(entry.ptr()));
     built.append(SWMRReader.get()(*arguments));
   }
   self.attr(readers) = built;
