@@ -4,12 +4,16 @@ import os
 import subprocess
 import sys
 import time
+import traceback
 from pathlib import Path
 
+import h5py
+import numpy as np
 import pytest
 
 import hdf5_kel
 
+DATASET = "/entry/data"
 TESTS = Path(__file__).resolve().parent
 WRITER = TESTS / "swmr_writer.py"
 # The directory that holds the hdf5_kel under test (and the framepool alias), so
@@ -122,3 +126,94 @@ def wait_for_line(proc, prefix, timeout=60.0):
         if line.startswith(prefix):
             return line
     pytest.fail(f"child never printed a line starting with {prefix!r}")
+
+
+STEP_WRITER = r"""
+import os
+import sys
+
+import h5py
+import numpy as np
+
+path, dataset, frame_shape = sys.argv[1], sys.argv[2], [int(n) for n in sys.argv[3:]]
+with h5py.File(path + ".part", "w", libver="latest") as f:
+    dset = f.create_dataset(dataset, [0, *frame_shape], maxshape=[None, *frame_shape],
+                            dtype="int32", chunks=(1, *frame_shape))
+    f.swmr_mode = True
+    os.rename(path + ".part", path)
+    print("ready", flush=True)
+    for line in sys.stdin:
+        command, *numbers = line.split()
+        values = [int(n) for n in numbers]
+        if command == "append":  # one frame per value, every element that value
+            end = dset.shape[0] + len(values)
+            dset.resize(end, axis=0)
+            for i, value in enumerate(values, end - len(values)):
+                dset[i] = value
+        else:  # fill INDEX VALUE: overwrite a frame already written
+            dset[values[0]] = values[1]
+        dset.flush()
+        print("done", flush=True)
+"""
+
+
+class StepWriter:
+    """A writer process that appends only on command, so that a test knows
+    exactly which frames a follower can see."""
+
+    def __init__(self, path, frame_shape=(2, 2)):
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", STEP_WRITER, str(path), DATASET, *map(str, frame_shape)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=child_env(),
+            cwd=str(path.parent),
+        )
+        wait_for_line(self.proc, "ready")
+
+    def _command(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        wait_for_line(self.proc, "done")
+
+    def append(self, *values):
+        self._command("append " + " ".join(map(str, values)))
+
+    def fill(self, index, value):
+        self._command(f"fill {index} {value}")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *failure):
+        if failure[0] is None:
+            finish(self.proc)  # the end of its input ends the writer
+        else:
+            self.proc.kill()
+            self.proc.communicate()
+
+
+def write_frames(path, frames, frame_shape=(2, 2), dtype="int32"):
+    """A complete file, written before anyone follows it: frame i holds i."""
+    data = np.empty((frames, *frame_shape), dtype)
+    data[...] = np.arange(frames).reshape(-1, *[1] * len(frame_shape))
+    with h5py.File(path, "w", libver="latest") as f:
+        f.create_dataset(DATASET, data=data, maxshape=(None, *frame_shape))
+    return path
+
+
+def frame_values(blocks):
+    """The value of each frame, in hand-out order; fails on a frame whose
+    elements differ."""
+    values = []
+    for block in blocks:
+        flat = block.reshape(len(block), -1)
+        assert (flat == flat[:, :1]).all()
+        values.extend(int(v) for v in flat[:, 0])
+    return values
+
+
+def names_in_traceback(error):
+    return [entry.name for entry in traceback.extract_tb(error.__traceback__)]

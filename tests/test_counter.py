@@ -1,116 +1,26 @@
-"""SWMRCount: every frame a writer appends handed out once, in order, as it arrives.
-
-Also home of the helpers the multi-file tests share: complete files written in
-this process, and a writer process that appends only when a test tells it to.
-"""
+"""SWMRCount: every frame a writer appends handed out once, in order, as it arrives."""
 
 import datetime
 import logging
 import re
-import subprocess
-import sys
 import threading
 import time
-import traceback
 
 import h5py
 import numpy as np
 import pytest
-from conftest import child_env, finish, start_python, start_writer, wait_for_line
+from conftest import (
+    DATASET,
+    StepWriter,
+    finish,
+    frame_values,
+    names_in_traceback,
+    start_python,
+    start_writer,
+    write_frames,
+)
 
 from hdf5_kel.swmr.library.tailread import SWMRCount
-
-DATASET = "/entry/data"
-
-STEP_WRITER = r"""
-import os
-import sys
-
-import h5py
-import numpy as np
-
-path, dataset, frame_shape = sys.argv[1], sys.argv[2], [int(n) for n in sys.argv[3:]]
-with h5py.File(path + ".part", "w", libver="latest") as f:
-    dset = f.create_dataset(dataset, [0, *frame_shape], maxshape=[None, *frame_shape],
-                            dtype="int32", chunks=(1, *frame_shape))
-    f.swmr_mode = True
-    os.rename(path + ".part", path)
-    print("ready", flush=True)
-    for line in sys.stdin:
-        command, *numbers = line.split()
-        values = [int(n) for n in numbers]
-        if command == "append":  # one frame per value, every element that value
-            end = dset.shape[0] + len(values)
-            dset.resize(end, axis=0)
-            for i, value in enumerate(values, end - len(values)):
-                dset[i] = value
-        else:  # fill INDEX VALUE: overwrite a frame already written
-            dset[values[0]] = values[1]
-        dset.flush()
-        print("done", flush=True)
-"""
-
-
-class StepWriter:
-    """A writer process that appends only on command, so that a test knows
-    exactly which frames a follower can see."""
-
-    def __init__(self, path, frame_shape=(2, 2)):
-        self.proc = subprocess.Popen(
-            [sys.executable, "-c", STEP_WRITER, str(path), DATASET, *map(str, frame_shape)],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-            env=child_env(),
-            cwd=str(path.parent),
-        )
-        wait_for_line(self.proc, "ready")
-
-    def _command(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        wait_for_line(self.proc, "done")
-
-    def append(self, *values):
-        self._command("append " + " ".join(map(str, values)))
-
-    def fill(self, index, value):
-        self._command(f"fill {index} {value}")
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *failure):
-        if failure[0] is None:
-            finish(self.proc)  # the end of its input ends the writer
-        else:
-            self.proc.kill()
-            self.proc.communicate()
-
-
-def write_frames(path, frames, frame_shape=(2, 2), dtype="int32"):
-    """A complete file, written before anyone follows it: frame i holds i."""
-    data = np.empty((frames, *frame_shape), dtype)
-    data[...] = np.arange(frames).reshape(-1, *[1] * len(frame_shape))
-    with h5py.File(path, "w", libver="latest") as f:
-        f.create_dataset(DATASET, data=data, maxshape=(None, *frame_shape))
-    return path
-
-
-def frame_values(blocks):
-    """The value of each frame, in hand-out order; fails on a frame whose
-    elements differ."""
-    values = []
-    for block in blocks:
-        flat = block.reshape(len(block), -1)
-        assert (flat == flat[:, :1]).all()
-        values.extend(int(v) for v in flat[:, 0])
-    return values
-
-
-def names_in_traceback(error):
-    return [entry.name for entry in traceback.extract_tb(error.__traceback__)]
 
 
 @pytest.fixture

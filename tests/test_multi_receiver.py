@@ -7,8 +7,16 @@ import time
 
 import numpy as np
 import pytest
-from conftest import finish, start_writer, wait_for
-from test_counter import DATASET, StepWriter, frame_values, names_in_traceback, write_frames
+from conftest import (
+    DATASET,
+    StepWriter,
+    finish,
+    frame_values,
+    names_in_traceback,
+    start_writer,
+    wait_for,
+    write_frames,
+)
 
 from hdf5_kel.swmr.library.tailread import SWMRCountMulti
 

@@ -6,21 +6,9 @@ import threading
 import h5py
 import numpy as np
 import pytest
-from conftest import finish, start_python, start_writer, wait_for_line
+from conftest import DATASET, finish, frame_values, start_python, start_writer, wait_for_line
+
 from hdf5_kel.swmr.library.tailread import SWMRReader
-
-DATASET = "/entry/data"
-
-
-def frames_of(blocks):
-    """The frame indices a list of blocks holds, checking every frame's content."""
-    indices = []
-    for block in blocks:
-        for frame in block:
-            value = frame.flat[0]
-            assert (frame == value).all(), "a frame was torn or mixed"
-            indices.append(int(value))
-    return indices
 
 
 def written_file(tmp_path, frames, **options):
@@ -39,7 +27,7 @@ def test_follows_a_growing_file_block_by_block(tmp_path):
         blocks.append(block)
     finish(writer)
     assert [len(b) for b in blocks] == [8, 8, 8, 8, 8, 2]
-    assert frames_of(blocks) == list(range(3, 45))
+    assert frame_values(blocks) == list(range(3, 45))
     assert blocks[0].shape[1:] == (8, 8) and blocks[0].dtype == np.int32
     assert reader.index == 45
     assert reader.read_chunk() is None
@@ -57,7 +45,7 @@ def test_block_lengths_and_the_end(tmp_path, start, total, batch, lengths):
     while (block := reader.read_chunk()) is not None:
         blocks.append(block)
     assert [len(b) for b in blocks] == lengths
-    assert frames_of(blocks) == list(range(start, max(start, total)))
+    assert frame_values(blocks) == list(range(start, max(start, total)))
     reader.read_chunk2queue()
     reader.accumulate_data()
     assert reader.queue.empty()
@@ -80,7 +68,7 @@ def test_accumulate_data_feeds_a_consumer_thread(tmp_path, capsys):
     reader.accumulate_data()
     consumer.join(60)
     finish(writer)
-    assert frames_of(received) == list(range(30))
+    assert frame_values(received) == list(range(30))
     out = capsys.readouterr().out.splitlines()
     appended = [line for line in out if line.startswith("Appended")]
     assert appended[0] == "Appended chunk of shape (4, 4, 4) to cache"
@@ -92,7 +80,7 @@ def test_accumulate_data_feeds_a_consumer_thread(tmp_path, capsys):
 def test_read_chunk2queue_puts_one_block(tmp_path):
     reader = SWMRReader(str(written_file(tmp_path, 5)), DATASET, 0, 5, 3)
     reader.read_chunk2queue()
-    assert frames_of([reader.queue.get_nowait()]) == [0, 1, 2]
+    assert frame_values([reader.queue.get_nowait()]) == [0, 1, 2]
     assert reader.queue.empty()
     reader.close()
 
@@ -103,7 +91,7 @@ def test_stop_event_ends_the_wait_and_keeps_the_position(tmp_path):
     writer = start_writer(path, DATASET, 12, pause_after=6, resume_when=resume)
     wait_for_line(writer, "swmr on")
     reader = SWMRReader(str(path), DATASET, 0, 12, 4)
-    assert frames_of([reader.read_chunk()]) == [0, 1, 2, 3]
+    assert frame_values([reader.read_chunk()]) == [0, 1, 2, 3]
     stop = threading.Event()
     result = []
     waiter = threading.Thread(target=lambda: result.append(reader.read_chunk_event(stop)))
@@ -116,7 +104,7 @@ def test_stop_event_ends_the_wait_and_keeps_the_position(tmp_path):
     resume.touch()
     stop.clear()
     blocks = [reader.read_chunk_event(stop), reader.read_chunk_event(stop)]
-    assert frames_of(blocks) == list(range(4, 12))
+    assert frame_values(blocks) == list(range(4, 12))
     finish(writer)
     reader.close()
 
@@ -128,7 +116,7 @@ def test_set_event_returns_at_once_and_next_call_gets_the_same_frames(tmp_path):
     assert reader.read_chunk_event(stop) is None
     assert reader.index == 2
     stop.clear()
-    assert frames_of([reader.read_chunk_event(stop)]) == [2, 3, 4]
+    assert frame_values([reader.read_chunk_event(stop)]) == [2, 3, 4]
     reader.close()
 
 
