@@ -31,8 +31,10 @@ const frame::Name filepath{"filepath"}, datasetname{"datasetname"}, start_frame{
 const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}, open_delay{0.01},
     entry_data{"/entry/data"}, file_not_found{"File not found:"}, file_found{"File found:"},
     count_file_not_found{"file not found"}, count_file_found{"file found"},
-    info_format{"%s,%s,%s,%s"}, debug_format{"%s,%s,%s,%s,%s"}, time_of_day{"%H:%M:%S:%f"},
-    no_text{""}, worker_recv{"kel:tolvar data worker recv"},
+    waiting_for_swmr{"Waiting for the writer to enable SWMR:"},
+    count_waiting_for_swmr{"waiting for the writer to enable swmr"}, info_format{"%s,%s,%s,%s"},
+    debug_format{"%s,%s,%s,%s,%s"}, time_of_day{"%H:%M:%S:%f"}, no_text{""},
+    worker_recv{"kel:tolvar data worker recv"},
     not_all_readers{"!!!SWReaderMulti read_chunks: Not all readers have new data."};
 const frame::Keywords counter_by_name{"filename", "datasetname", "total_count"};
 
@@ -47,10 +49,29 @@ void wait_for_file(py::handle path_, py::handle not_found, py::handle found) {
   frame::call_method(time_, sleep, open_delay);
 }
 
+// The SWMR read handle, once the writer lets readers in. A writer holds its
+// file locked from creation until it switches SWMR mode on, so a reader that
+// started first finds the file but cannot open it yet: that lock failure
+// (BlockingIOError) is waited out, saying so once; every other error is
+// raised.
+py::object open_when_unlocked(py::handle path_, py::handle waiting) {
+  bool said = false;
+  while (true) {
+    try {
+      return frame::open_swmr(h5py, path_);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_BlockingIOError)) throw;
+    }
+    if (!said) print(waiting, path_);
+    said = true;
+    frame::call_method(time_, sleep, poll_interval);
+  }
+}
+
 // Sets self.f to the SWMR read handle and self.dset to the dataset in it. An
 // object that cannot be built keeps no file open.
-void open_dataset(py::handle self, py::handle path_, py::handle datasetname_) {
-  self.attr(f) = frame::open_swmr(h5py, path_);
+void open_dataset(py::handle self, py::handle path_, py::handle datasetname_, py::handle waiting) {
+  self.attr(f) = open_when_unlocked(path_, waiting);
   py::object file = self.attr(f);
   try {
     self.attr(dset) = file[datasetname_];
@@ -90,7 +111,7 @@ py::object SWMRCount_init(py::handle self, py::handle filename_, py::handle data
   self.attr(filename) = filename_;
   self.attr(datasetname) = datasetname_;
   wait_for_file(self.attr(filename), count_file_not_found, count_file_found);
-  open_dataset(self, self.attr(filename), self.attr(datasetname));
+  open_dataset(self, self.attr(filename), self.attr(datasetname), count_waiting_for_swmr);
   self.attr(index) = zero;
   self.attr(total_count) = total_count_;
   return {};
@@ -338,7 +359,7 @@ py::object SWMRReader_init(py::handle self, py::handle filepath_, py::handle dat
   self.attr(queue) = frame::call(Queue);
   self.attr(index) = start_frame_;
   wait_for_file(self.attr(filepath), file_not_found, file_found);
-  open_dataset(self, self.attr(filepath), self.attr(datasetname));
+  open_dataset(self, self.attr(filepath), self.attr(datasetname), waiting_for_swmr);
   return {};
 }
 
