@@ -1,9 +1,14 @@
-"""Command line of hdf5_kel: `python -m hdf5_kel COMMAND`.
+"""Command line of hdf5_kel: `python -m hdf5_kel COMMAND`, or `hdf5-kel COMMAND`.
 
-demo  start a test writer in a child process and follow its growing file live
+demo              start a test writer in a child process and follow its growing file live
+watch             follow a growing dataset like `tail -f`
+write             run one of the test writers
+compare           compare a dataset in two files; exit status 0 equal, 1 different, 2 error
+compare-subfiles  compare numbered sub-files with a main dataset, with the same statuses
 """
 
 import argparse
+import glob
 import os
 import signal
 import subprocess
@@ -122,7 +127,7 @@ def matches_finished_file(path, blocks):
     return bool(np.array_equal(np.concatenate(blocks), stored))
 
 
-def watch(path, frames, block, writer, echo, first_line):
+def follow_demo_writer(path, frames, block, writer, echo, first_line):
     """Follow the writer to its end; the exit status of the demo."""
     print(
         f"writer process {writer.pid} appends {frames} frames of "
@@ -169,7 +174,7 @@ def run_demo(args):
         echo = threading.Thread(target=forward_writer_output, args=(writer, first_line))
         echo.start()
         try:
-            return watch(path, args.frames, args.block, writer, echo, first_line)
+            return follow_demo_writer(path, args.frames, args.block, writer, echo, first_line)
         except KeyboardInterrupt:
             stop_writer(writer)
             print(f"interrupted: writer process {writer.pid} stopped", flush=True)
@@ -179,9 +184,328 @@ def run_demo(args):
             echo.join()
 
 
-def build_parser():
+# Exit statuses, as h5diff has them for comparisons.
+EQUAL, DIFFERENT, FAILED = 0, 1, 2
+INTERRUPTED = 130
+
+
+class CommandError(Exception):
+    """A failure that the command explains in its own words."""
+
+
+def non_negative_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
+    return value
+
+
+def element_type(text):
+    import numpy as np
+
+    try:
+        return np.dtype(text)
+    except TypeError:
+        raise argparse.ArgumentTypeError(f"not an element type numpy knows: {text!r}") from None
+
+
+def one_line(error):
+    """An exception as one line: its class and its text, whitespace folded."""
+    text = " ".join(str(error).split())
+    if isinstance(error, CommandError):
+        return text
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def seconds_since_flush(path):
+    """How long ago the file was last written, the writer's last flush; None if unknown."""
+    try:
+        return max(time.time() - os.stat(path).st_mtime, 0.0)
+    except OSError:
+        return None
+
+
+class WatchReport:
+    """The lines of `watch`: one per block handed out, then a summary."""
+
+    BAR_WIDTH = 20
+
+    def __init__(self, start, total):
+        self.start = start
+        self.total = total
+        self.frames = 0
+        self.blocks = 0
+        self.opened_at = None
+        self.last_block_at = None
+
+    def opened(self):
+        self.opened_at = self.last_block_at = time.monotonic()
+
+    def bar(self, end):
+        done = (end - self.start) / (self.total - self.start)
+        filled = round(done * self.BAR_WIDTH)
+        return f"[{'#' * filled}{'-' * (self.BAR_WIDTH - filled)}] {done:4.0%}"
+
+    def block(self, first, length, path):
+        now = time.monotonic()
+        rate = length / max(now - self.last_block_at, 1e-6)
+        self.last_block_at = now
+        self.frames += length
+        self.blocks += 1
+        fields = [f"frames {first:>6} to {first + length - 1:>6}"]
+        if self.total is not None:
+            fields.append(self.bar(first + length))
+        fields.append(f"{rate:10.1f} frames/s")
+        age = seconds_since_flush(path)
+        if age is not None:
+            ago = f"{age * 1000:.0f} ms" if age < 10 else f"{age:.1f} s"
+            fields.append(f"file flushed {ago} before")
+        return "  ".join(fields)
+
+    def summary(self, verdict, waiting=0):
+        if self.opened_at is None:
+            return f"{verdict}: the file was never opened"
+        if self.frames == 0:
+            text = f"{verdict}: no frames handed out"
+        else:
+            elapsed = time.monotonic() - self.opened_at
+            text = (
+                f"{verdict}: {self.frames} frames ({self.start} to"
+                f" {self.start + self.frames - 1}) in {self.blocks} blocks, {elapsed:.1f} s,"
+                f" {self.frames / max(elapsed, 1e-6):.1f} frames/s"
+            )
+        if waiting > 0:
+            text += f"; {waiting} more frames present, short of a whole block"
+        return text
+
+
+def frames_waiting(reader):
+    """Frames present beyond the reader's position (0 when that cannot be read)."""
+    try:
+        reader.dset.refresh()
+        return max(reader.dset.shape[0] - reader.index, 0)
+    except (OSError, RuntimeError, ValueError):
+        return 0
+
+
+def run_watch(args):
+    from hdf5_kel.swmr.library.tailread import SWMRReader
+
+    if args.total is not None and args.total <= args.start:
+        raise CommandError(f"--total {args.total} must be above --start {args.start}")
+    end = f"to frame {args.total - 1}" if args.total is not None else "on"
+    print(
+        f"following {args.file}:{args.dataset} from frame {args.start} {end}"
+        f" in blocks of {args.batch}; Ctrl-C stops",
+        flush=True,
+    )
+    report = WatchReport(args.start, args.total)
+    # Without a total the reader follows the dataset for as long as it grows.
+    total = args.total if args.total is not None else sys.maxsize
+    reader = None
+    try:
+        reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
+        report.opened()
+        while (block := reader.read_chunk()) is not None:
+            print(report.block(reader.index - len(block), len(block), args.file), flush=True)
+    except KeyboardInterrupt:
+        waiting = frames_waiting(reader) if reader is not None else 0
+        print(report.summary("stopped", waiting), flush=True)
+        return INTERRUPTED
+    finally:
+        if reader is not None:
+            reader.close()
+    print(report.summary("done"), flush=True)
+    return 0
+
+
+def describe_dataset(path, dataset):
+    import h5py
+
+    with h5py.File(path, "r", libver="latest", swmr=True) as f:
+        dset = f[dataset]
+        return f"shape {dset.shape}, element type {dset.dtype}"
+
+
+def run_write(args):
+    from hdf5_kel.swmr.library import feedgen
+
+    writer = getattr(feedgen, args.writer)
+    if args.writer in FIXED_WRITERS:
+        os.chdir(args.directory)
+        path, dataset = os.path.join(args.directory, "swmr.h5"), "/data"
+        call = writer
+    else:
+        path, dataset = args.file, args.dataset
+        options = {
+            name: value
+            for name in ("shape_set", "dtype", "segmentsize")
+            if (value := getattr(args, name, None)) is not None
+        }
+
+        def call():
+            writer(args.file, args.dataset, **options)
+
+    try:
+        call()
+    except KeyboardInterrupt:
+        print(f"interrupted: {path} keeps the frames flushed so far", flush=True)
+        return INTERRUPTED
+    print(f"done: {path}:{dataset}, {describe_dataset(path, dataset)}", flush=True)
+    return 0
+
+
+def run_compare(args):
+    from hdf5_kel.filekit import compare_dataset_two1
+
+    dataset_b = args.dataset_b or args.dataset
+    same = compare_dataset_two1(args.file_a, args.dataset, args.file_b, dataset_b)
+    if not args.quiet:
+        print(
+            f"{'equal' if same else 'different'}:"
+            f" {args.file_a}:{args.dataset} and {args.file_b}:{dataset_b}"
+        )
+    return EQUAL if same else DIFFERENT
+
+
+def run_compare_subfiles(args):
+    import h5py
+
+    from hdf5_kel.filekit import compare_dataset_subfiles
+
+    if len(args.pattern) > 1:
+        raise CommandError(
+            f"PATTERN came as {len(args.pattern)} paths, expanded by the shell:"
+            " quote it, e.g. 'run_*.h5'"
+        )
+    (pattern,) = args.pattern
+    # Both would read as "equal" or "different" from the comparison alone.
+    with h5py.File(args.file, "r", libver="latest", swmr=True) as f:
+        if f.get(args.dataset) is None:
+            raise CommandError(f"dataset {args.dataset} not found in {args.file}")
+    subfiles = glob.glob(pattern)
+    if not subfiles:
+        raise CommandError(f"no file matches {pattern}")
+    try:
+        same = compare_dataset_subfiles(
+            args.file, args.dataset, pattern, args.sub_dataset or args.dataset
+        )
+    except AssertionError as mismatch:
+        if not args.quiet:
+            print(f"different: {mismatch}")
+        return DIFFERENT
+    if not args.quiet:
+        verdict = "equal" if same else "different"
+        print(
+            f"{verdict}: the {len(subfiles)} sub-files {pattern}, end to end, and the leading"
+            f" frames of {args.file}:{args.dataset}"
+        )
+    return EQUAL if same else DIFFERENT
+
+
+# The writers that take no arguments: "swmr.h5" with "/data" in the working directory.
+FIXED_WRITERS = ("basic_writer", "writer_first_dim2")
+
+
+def add_write_parser(commands):
+    write = commands.add_parser(
+        "write",
+        help="run one of the test writers",
+        description="Run one of the SWMR test writers of hdf5_kel.swmr.library.feedgen in"
+        " this process: it creates the file, switches SWMR mode on and appends frames over"
+        " time. An existing file at the path is replaced.",
+    )
+    writers = write.add_subparsers(dest="writer", required=True, metavar="WRITER")
+    for name in FIXED_WRITERS:
+        fixed = writers.add_parser(
+            name,
+            help="15 rows of [1, 2, 3, 4] to swmr.h5:/data, one a second",
+            description="Write swmr.h5 with the dataset /data: 15 rows of [1, 2, 3, 4],"
+            " one a second.",
+        )
+        fixed.add_argument(
+            "--directory", default=".", help="where to write swmr.h5 (default: here)"
+        )
+    for name, help_text in (
+        ("writer_first_dim3", "counting frames, one at a time, without pause"),
+        (
+            "writer_first_dim3_multiline",
+            "random frames in blocks, one block a second, then the rest one by one",
+        ),
+    ):
+        configurable = writers.add_parser(name, help=help_text, description=help_text + ".")
+        configurable.add_argument("file", metavar="FILE", help="HDF5 file to create")
+        configurable.add_argument(
+            "dataset", metavar="DATASET", help="dataset path inside it, e.g. /entry/data"
+        )
+        configurable.add_argument(
+            "--shape-set",
+            dest="shape_set",
+            type=non_negative_int,
+            nargs="+",
+            metavar=("FRAMES", "AXIS"),
+            help="frame count, then the frame's axes (default: 10 2 3)",
+        )
+        configurable.add_argument(
+            "--dtype", type=element_type, help="element type, e.g. uint16 (default: int32)"
+        )
+        if name == "writer_first_dim3_multiline":
+            configurable.add_argument(
+                "--segmentsize", type=int, help="frames per block (default: 10)"
+            )
+    write.set_defaults(run=run_write)
+
+
+def add_compare_parsers(commands):
+    statuses = "Exit status: 0 equal, 1 different, 2 error."
+    compare = commands.add_parser(
+        "compare",
+        help="compare a dataset in two files (exit status 0 equal, 1 different, 2 error)",
+        description="Compare a dataset in two files: shape, element type and every value"
+        " (NaN equals nothing). The files are read in SWMR mode, so a writer may still hold"
+        f" them. {statuses}",
+    )
+    compare.add_argument("file_a", metavar="A", help="first HDF5 file")
+    compare.add_argument("file_b", metavar="B", help="second HDF5 file")
+    compare.add_argument("dataset", metavar="DATASET", help="dataset path in A (and in B)")
+    compare.add_argument(
+        "dataset_b", metavar="DATASET_B", nargs="?", help="dataset path in B, if it differs"
+    )
+    compare.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    compare.set_defaults(run=run_compare)
+
+    subfiles = commands.add_parser(
+        "compare-subfiles",
+        help="compare numbered sub-files with a main dataset (exit status as compare)",
+        description="Check that the sub-files matching PATTERN, taken in the order of the"
+        " four digits before .h5 in their names and laid end to end, equal the leading"
+        f" frames of DATASET in FILE. {statuses}",
+    )
+    subfiles.add_argument("file", metavar="FILE", help="main HDF5 file")
+    subfiles.add_argument("dataset", metavar="DATASET", help="dataset path in FILE")
+    # More than one PATTERN means the shell expanded it; told apart in the command.
+    subfiles.add_argument(
+        "pattern",
+        metavar="PATTERN",
+        nargs="+",
+        help="glob pattern of the sub-files, e.g. 'run_*.h5' (quote it against the shell)",
+    )
+    subfiles.add_argument(
+        "--sub-dataset",
+        dest="sub_dataset",
+        metavar="SUB_DATASET",
+        help="dataset path in the sub-files (default: DATASET)",
+    )
+    subfiles.add_argument("-q", "--quiet", action="store_true", help="print nothing")
+    subfiles.set_defaults(run=run_compare_subfiles)
+
+
+def build_parser(prog="python -m hdf5_kel"):
     parser = argparse.ArgumentParser(
-        prog="python -m hdf5_kel",
+        prog=prog,
         description="Follow HDF5 files that another process is still writing in SWMR mode.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -201,16 +525,62 @@ def build_parser():
         help="frames per block, written one block per second (default: 10)",
     )
     demo.set_defaults(run=run_demo)
+
+    watch = commands.add_parser(
+        "watch",
+        help="follow a growing dataset like tail -f",
+        description="Follow a dataset that another process is writing in SWMR mode and"
+        " print a line per block of frames as it arrives: its frame range, the rate, and"
+        " how long ago the file was last flushed; with --total also a progress bar. Waits"
+        " for a file that does not exist yet. Without --total it runs until Ctrl-C, which"
+        " prints a summary.",
+    )
+    watch.add_argument("file", metavar="FILE", help="HDF5 file being written")
+    watch.add_argument("dataset", metavar="DATASET", help="dataset path, e.g. /entry/data")
+    watch.add_argument("--start", type=non_negative_int, default=0, help="first frame (default: 0)")
+    watch.add_argument(
+        "--total",
+        type=positive_int,
+        help="end frame, exclusive: stop there (default: follow until Ctrl-C)",
+    )
+    watch.add_argument(
+        "--batch",
+        type=positive_int,
+        default=10,
+        help="frames per block; a block is shown once whole (default: 10)",
+    )
+    watch.set_defaults(run=run_watch)
+
+    add_write_parser(commands)
+    add_compare_parsers(commands)
     return parser
 
 
-def main(argv=None):
-    args = build_parser().parse_args(argv)
-    return args.run(args)
+def main(argv=None, prog="python -m hdf5_kel"):
+    args = build_parser(prog).parse_args(argv)
+    try:
+        return args.run(args)
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return INTERRUPTED
+    # Whatever went wrong, the user gets one line, not a traceback.
+    except Exception as error:  # noqa: BLE001
+        print(f"{prog} {args.command}: error: {one_line(error)}", file=sys.stderr)
+        return FAILED
 
 
-if __name__ == "__main__":
+def stop_on_sigterm():
     # A plain kill takes the same way out as Ctrl-C does: writer stopped,
     # temporary file removed.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+
+
+def console():
+    """The hdf5-kel console script."""
+    stop_on_sigterm()
+    return main(prog="hdf5-kel")
+
+
+if __name__ == "__main__":
+    stop_on_sigterm()
     sys.exit(main())

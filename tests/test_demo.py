@@ -91,7 +91,7 @@ def test_interrupted_demo_stops_its_writer_and_removes_the_file(tmp_path, signum
     "argv, message",
     [
         ([], "the following arguments are required: COMMAND"),
-        (["watch"], "invalid choice: 'watch'"),
+        (["tail"], "invalid choice: 'tail'"),
         (["demo", "--frames", "0"], "--frames: must be at least 1, got 0"),
         (["demo", "--block", "-2"], "--block: must be at least 1, got -2"),
         (["demo", "--frames", "ten"], "--frames: not a whole number: 'ten'"),
