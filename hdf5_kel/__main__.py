@@ -9,6 +9,7 @@ compare-subfiles  compare numbered sub-files with a main dataset, with the same 
 
 import argparse
 import glob
+import io
 import os
 import signal
 import subprocess
@@ -558,6 +559,10 @@ def build_parser(prog="python -m hdf5_kel"):
 
 def main(argv=None, prog="python -m hdf5_kel"):
     args = build_parser(prog).parse_args(argv)
+    # Progress lines go out as they happen, into a pipe too: another process
+    # may be waiting for a writer's first line before it starts reading.
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(line_buffering=True)
     try:
         return args.run(args)
     except KeyboardInterrupt:
