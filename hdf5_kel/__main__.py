@@ -8,6 +8,7 @@ compare-subfiles  compare numbered sub-files with a main dataset, with the same 
 """
 
 import argparse
+import functools
 import glob
 import io
 import os
@@ -331,24 +332,27 @@ def describe_dataset(path, dataset):
         return f"shape {dset.shape}, element type {dset.dtype}"
 
 
+# The writers that take no arguments: "swmr.h5" with "/data" in the working directory.
+FIXED_WRITERS = ("basic_writer", "writer_first_dim2")
+
+
 def run_write(args):
     from hdf5_kel.swmr.library import feedgen
 
     writer = getattr(feedgen, args.writer)
     if args.writer in FIXED_WRITERS:
+        path, dataset = os.path.abspath(os.path.join(args.directory, "swmr.h5")), "/data"
         os.chdir(args.directory)
-        path, dataset = os.path.join(args.directory, "swmr.h5"), "/data"
         call = writer
     else:
         path, dataset = args.file, args.dataset
+        # Only the parameters given: the writer's own defaults hold for the rest.
         options = {
             name: value
             for name in ("shape_set", "dtype", "segmentsize")
             if (value := getattr(args, name, None)) is not None
         }
-
-        def call():
-            writer(args.file, args.dataset, **options)
+        call = functools.partial(writer, args.file, args.dataset, **options)
 
     try:
         call()
@@ -383,7 +387,8 @@ def run_compare_subfiles(args):
             " quote it, e.g. 'run_*.h5'"
         )
     (pattern,) = args.pattern
-    # Both would read as "equal" or "different" from the comparison alone.
+    # Errors, not verdicts: the comparison alone would call a missing main
+    # dataset "different" and a pattern that matches nothing "equal".
     with h5py.File(args.file, "r", libver="latest", swmr=True) as f:
         if f.get(args.dataset) is None:
             raise CommandError(f"dataset {args.dataset} not found in {args.file}")
@@ -405,10 +410,6 @@ def run_compare_subfiles(args):
             f" frames of {args.file}:{args.dataset}"
         )
     return EQUAL if same else DIFFERENT
-
-
-# The writers that take no arguments: "swmr.h5" with "/data" in the working directory.
-FIXED_WRITERS = ("basic_writer", "writer_first_dim2")
 
 
 def add_write_parser(commands):

@@ -297,6 +297,27 @@ def test_write_to_a_place_that_cannot_be_written_is_one_line(capsys, monkeypatch
     assert err.count("\n") == 1
 
 
+def test_ctrl_c_ends_a_writer_and_keeps_what_it_flushed(tmp_path):
+    (tmp_path / "sub").mkdir()
+    writer = subprocess.Popen(
+        [sys.executable, "-m", "hdf5_kel", "write", "basic_writer", "--directory", "sub"],
+        cwd=str(tmp_path),
+        env=child_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    wait_for_line(writer, "flush finished 0")
+    writer.send_signal(signal.SIGINT)
+    out, err = writer.communicate(timeout=60)
+    assert writer.returncode == 130, out + err
+    path = tmp_path / "sub" / "swmr.h5"
+    assert out.splitlines()[-1] == f"interrupted: {path} keeps the frames flushed so far"
+    with h5py.File(path, "r") as f:
+        rows = f["/data"][()]
+    assert len(rows) >= 1 and (rows == [1, 2, 3, 4]).all()
+
+
 # watch: a writer in another process, followed by `watch` in a third
 
 
