@@ -1,6 +1,7 @@
 """Shared helpers: writer processes, child Python processes, waiting."""
 
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -12,6 +13,12 @@ import numpy as np
 import pytest
 
 import hdf5_kel
+
+# A run started in the background inherits an ignored SIGINT, and every child
+# would then ignore Ctrl-C too (an ignored signal survives exec). With a handler
+# here, children start with the default again.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 DATASET = "/entry/data"
 TESTS = Path(__file__).resolve().parent

@@ -11,9 +11,9 @@ import types
 import numpy as np
 import pytest
 from conftest import finish, start_python
-from hdf5_kel.swmr.library.framepool import Buffers, NumpyBuffer
 
 from hdf5_kel.swmr.library import framepool, tailread
+from hdf5_kel.swmr.library.framepool import Buffers, NumpyBuffer
 
 
 def raised(call):

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+
 from hdf5_kel.swmr.library.framepool import Buffers, NumpyBuffer
 
 
