@@ -11,9 +11,7 @@ import threading
 import time
 
 import pytest
-from conftest import finish, start_python, start_writer, wait_for_line
-
-DATASET = "/entry/data"
+from conftest import DATASET, finish, start_python, start_writer, wait_for_line
 
 FOLLOWER = r"""
 import os
@@ -27,7 +25,6 @@ from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRCountMulti, SWMRReader
 
 kind, stop_path, total, batch, *paths = sys.argv[1:]
 total, batch = int(total), int(batch)
-DATASET = "/entry/data"
 stop = threading.Event()
 
 
@@ -271,7 +268,6 @@ import time
 from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRCountMulti, SWMRReader, SWMRReaderMulti
 
 case, live, locked, missing = sys.argv[1:]
-DATASET = "/entry/data"
 
 
 def reader(path):
