@@ -43,8 +43,9 @@ py::object NumpyBuffer_appendData(py::handle self, py::handle data) {
 
 py::object NumpyBuffer_getData(py::handle self, py::handle remainLen) {
   py::object start = self.attr(index);
-  py::object data = frame::slice(self.attr(array), start, start + remainLen);
-  self.attr(index) = start + remainLen;
+  py::object end = start + remainLen;
+  py::object data = frame::slice(self.attr(array), start, end);
+  self.attr(index) = end;
   return data;
 }
 
@@ -60,18 +61,52 @@ py::object Buffers_appendNewBuffer(py::handle self, py::handle shape_, py::handl
   return {};
 }
 
-py::object Buffers_all_reached(py::handle self, py::handle remainLen) {
-  for (py::handle buffer : self.attr(buffers)) {
-    py::object filled = buffer.attr(reallen), position = buffer.attr(index);
-    if (filled < position + remainLen) return py::bool_(false);
+// for buffer in self.buffers: f(buffer) until it returns false. The list is
+// walked in place, as its own iterator would walk it, since the receiver does
+// this for every file on every poll.
+template <typename F>
+bool each_buffer(py::handle self, F f) {
+  py::object all = self.attr(buffers);
+  if (!PyList_CheckExact(all.ptr())) {
+    for (py::handle buffer : all)
+      if (!f(buffer)) return false;
+    return true;
   }
-  return py::bool_(true);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
+    py::object buffer = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(all.ptr(), i));
+    if (!f(buffer)) return false;
+  }
+  return true;
+}
+
+// The value of a plain int that fits into a long long.
+bool machine_int(py::handle number, long long& value) {
+  if (!PyLong_CheckExact(number.ptr())) return false;
+  int overflow = 0;
+  value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  return overflow == 0;
+}
+
+py::object Buffers_all_reached(py::handle self, py::handle remainLen) {
+  long long wanted = 0;
+  bool plain = machine_int(remainLen, wanted);
+  return py::bool_(each_buffer(self, [&](py::handle buffer) {
+    py::object filled = buffer.attr(reallen), position = buffer.attr(index);
+    // Plain ints compare without making the sum as an object.
+    long long have, from, end;
+    if (plain && machine_int(filled, have) && machine_int(position, from) &&
+        !__builtin_add_overflow(from, wanted, &end))
+      return have >= end;
+    return !(filled < position + remainLen);
+  }));
 }
 
 py::object Buffers_getDatas(py::handle self, py::handle remainLen) {
   py::list datas;
-  for (py::handle buffer : self.attr(buffers))
+  each_buffer(self, [&](py::handle buffer) {
     datas.append(frame::call_method(buffer, getData, remainLen));
+    return true;
+  });
   return std::move(datas);
 }
 
