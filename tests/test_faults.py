@@ -9,6 +9,7 @@ import os
 import signal
 import threading
 import time
+from pathlib import Path
 
 import pytest
 from conftest import DATASET, finish, start_python, start_writer, wait_for_line
@@ -25,6 +26,7 @@ from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRCountMulti, SWMRReader
 
 kind, stop_path, total, batch, *paths = sys.argv[1:]
 total, batch = int(total), int(batch)
+DATASET = "/entry/data"
 stop = threading.Event()
 
 
@@ -96,6 +98,20 @@ with h5py.File(path, "w", libver="latest") as f:
 
 # (kind, batch, number of files) of the four kinds of follower.
 KINDS = [("reader", 4, 1), ("counter", 1, 1), ("multi_reader", 3, 2), ("multi_receiver", 4, 2)]
+
+
+@pytest.fixture(autouse=True)
+def no_child_left():
+    """Ends the children that a failed test left running: a busy follower
+    would load the machine for the rest of the run."""
+    yield
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            pid, rest = stat.read_text().split(" (", 1)
+        except OSError:  # ended meanwhile
+            continue
+        if int(rest.rsplit(") ", 1)[1].split()[1]) == os.getpid():
+            os.kill(int(pid), signal.SIGKILL)
 
 
 def follow(kind, tmp_path, stop, total, batch, *paths):
@@ -268,6 +284,7 @@ import time
 from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRCountMulti, SWMRReader, SWMRReaderMulti
 
 case, live, locked, missing = sys.argv[1:]
+DATASET = "/entry/data"
 
 
 def reader(path):

@@ -150,25 +150,31 @@ def test_every_frame_once_in_order_under_load(tmp_path):
         start_python(LOAD_WRITER, tmp_path, path, per_append, capacity, stop, total)
         for path, per_append in zip(paths, PER_APPEND)
     ]
-    for writer in writers:
-        wait_for_line(writer, "ready")
-    followers = [
-        start_python(
-            LOAD_FOLLOWER, tmp_path, kind, batch, capacity, total, *(paths[i] for i in files)
-        )
-        for kind, batch, files in FOLLOWERS
-    ]
-    time.sleep(seconds)
-    stop.touch()
-    counts = [int(wait_for_line(writer, "count").split()[1]) for writer in writers]
-    final = WHOLE_BATCHES * math.ceil(max(counts) / WHOLE_BATCHES)
-    (tmp_path / "total.part").write_text(str(final))
-    (tmp_path / "total.part").rename(total)
-    for writer in writers:
-        finish(writer, timeout=300)
-    reports = [finish(follower, timeout=300).split() for follower in followers]
-    for (kind, _, files), report in zip(FOLLOWERS, reports):
-        assert report[: 1 + len(files)] == ["received"] + [str(final)] * len(files), kind
+    followers = []
+    try:
+        for writer in writers:
+            wait_for_line(writer, "ready")
+        followers += [
+            start_python(
+                LOAD_FOLLOWER, tmp_path, kind, batch, capacity, total, *(paths[i] for i in files)
+            )
+            for kind, batch, files in FOLLOWERS
+        ]
+        time.sleep(seconds)
+        stop.touch()
+        counts = [int(wait_for_line(writer, "count").split()[1]) for writer in writers]
+        final = WHOLE_BATCHES * math.ceil(max(counts) / WHOLE_BATCHES)
+        (tmp_path / "total.part").write_text(str(final))
+        (tmp_path / "total.part").rename(total)
+        for writer in writers:
+            finish(writer, timeout=300)
+        reports = [finish(follower, timeout=300).split() for follower in followers]
+        for (kind, _, files), report in zip(FOLLOWERS, reports):
+            assert report[: 1 + len(files)] == ["received"] + [str(final)] * len(files), kind
+    finally:  # a failed run leaves no busy follower behind
+        for child in writers + followers:
+            if child.poll() is None:
+                child.kill()
     print(f"\n{seconds:g} s: frames written per writer {counts}, all padded to {final}")
     for (kind, _, _), report in zip(FOLLOWERS, reports):
         print(f"  {kind}: {' '.join(report)}")
