@@ -32,6 +32,24 @@ shape_set = (int(frames), *map(int, frame_shape))
 feedgen.writer_first_dim3_multiline(path, dataset, shape_set, segmentsize=int(block))
 """
 
+# Ctrl-C raises KeyboardInterrupt wherever Python happens to be, and Python
+# drops it when that is inside a callback (h5py runs weakref callbacks as it
+# releases objects). This flag survives that: the readers' waits stop on it too.
+interrupted = threading.Event()
+
+
+def interrupt(signum, frame):
+    interrupted.set()
+    raise KeyboardInterrupt
+
+
+def stopped_or_interrupted(chunk):
+    """The block a read returned; KeyboardInterrupt when Ctrl-C ended the wait."""
+    if chunk is None and interrupted.is_set():
+        raise KeyboardInterrupt
+    return chunk
+
+
 # How long the reader keeps waiting for frames after the writer exited cleanly:
 # its last flush is on disk by then, so anything still missing never comes.
 EXITED_WRITER_GRACE = 5.0
@@ -55,6 +73,8 @@ class WriterGone:
         self.exited_at = None
 
     def is_set(self):
+        if interrupted.is_set():
+            return True
         code = self.writer.poll()
         if code is None:
             return False
@@ -105,7 +125,7 @@ def follow(path, frames, block, writer):
     try:
         while reader.index < frames:
             start = reader.index
-            chunk = reader.read_chunk_event(stop)
+            chunk = stopped_or_interrupted(reader.read_chunk_event(stop))
             if chunk is None:
                 break
             age = time.time() - os.stat(path).st_mtime
@@ -311,7 +331,7 @@ def run_watch(args):
     try:
         reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
         report.opened()
-        while (block := reader.read_chunk()) is not None:
+        while (block := stopped_or_interrupted(reader.read_chunk_event(interrupted))) is not None:
             print(report.block(reader.index - len(block), len(block), args.file), flush=True)
     except KeyboardInterrupt:
         waiting = frames_waiting(reader) if reader is not None else 0
@@ -564,6 +584,13 @@ def main(argv=None, prog="python -m hdf5_kel"):
     # may be waiting for a writer's first line before it starts reading.
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)
+    interrupted.clear()
+    takes_ctrl_c = (
+        threading.current_thread() is threading.main_thread()
+        and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    )
+    if takes_ctrl_c:
+        signal.signal(signal.SIGINT, interrupt)
     try:
         return args.run(args)
     except KeyboardInterrupt:
@@ -573,6 +600,9 @@ def main(argv=None, prog="python -m hdf5_kel"):
     except Exception as error:  # noqa: BLE001
         print(f"{prog} {args.command}: error: {one_line(error)}", file=sys.stderr)
         return FAILED
+    finally:
+        if takes_ctrl_c:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def stop_on_sigterm():
