@@ -33,14 +33,22 @@ feedgen.writer_first_dim3_multiline(path, dataset, shape_set, segmentsize=int(bl
 """
 
 # Ctrl-C raises KeyboardInterrupt wherever Python happens to be, and Python
-# drops it when that is inside a callback (h5py runs weakref callbacks as it
-# releases objects). This flag survives that: the readers' waits stop on it too.
+# prints and drops it when that is inside a callback (h5py runs weakref
+# callbacks as it releases objects). So Ctrl-C sets this flag, and while every
+# wait of a command tests the flag (waits_on_flag), it raises nothing at all.
 interrupted = threading.Event()
+waits_on_flag = threading.Event()
 
 
 def interrupt(signum, frame):
     interrupted.set()
-    raise KeyboardInterrupt
+    if not waits_on_flag.is_set():
+        raise KeyboardInterrupt
+
+
+def check_interrupted():
+    if interrupted.is_set():
+        raise KeyboardInterrupt
 
 
 def stopped_or_interrupted(chunk):
@@ -164,9 +172,11 @@ def follow_demo_writer(path, frames, block, writer, echo, first_line):
     # SWMR mode on, and its first line comes after that. A writer that prints
     # nothing (fewer frames than a block) is waited for instead.
     while not first_line.is_set() and echo.is_alive():
+        check_interrupted()
         first_line.wait(0.1)
-    if not first_line.is_set():
-        writer.wait()
+    while not first_line.is_set() and writer.poll() is None:
+        check_interrupted()
+        time.sleep(0.1)
     blocks = follow(path, frames, block, writer) if writer.poll() in (None, 0) else []
     code = writer.wait()
     echo.join()
@@ -195,6 +205,8 @@ def run_demo(args):
         first_line = threading.Event()
         echo = threading.Thread(target=forward_writer_output, args=(writer, first_line))
         echo.start()
+        # Every wait of the demo tests the flag.
+        waits_on_flag.set()
         try:
             return follow_demo_writer(path, args.frames, args.block, writer, echo, first_line)
         except KeyboardInterrupt:
@@ -331,6 +343,7 @@ def run_watch(args):
     try:
         reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
         report.opened()
+        waits_on_flag.set()  # the reader's wait for frames tests the flag
         while (block := stopped_or_interrupted(reader.read_chunk_event(interrupted))) is not None:
             print(report.block(reader.index - len(block), len(block), args.file), flush=True)
     except KeyboardInterrupt:
@@ -585,6 +598,7 @@ def main(argv=None, prog="python -m hdf5_kel"):
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)
     interrupted.clear()
+    waits_on_flag.clear()
     takes_ctrl_c = (
         threading.current_thread() is threading.main_thread()
         and signal.getsignal(signal.SIGINT) is signal.default_int_handler
