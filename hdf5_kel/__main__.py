@@ -38,9 +38,12 @@ feedgen.writer_first_dim3_multiline(path, dataset, shape_set, segmentsize=int(bl
 # wait of a command tests the flag (waits_on_flag), it raises nothing at all.
 interrupted = threading.Event()
 waits_on_flag = threading.Event()
+# The signals that stopped the command: it exits with 128 + the last one.
+received = []
 
 
 def interrupt(signum, frame):
+    received.append(signum)
     interrupted.set()
     if not waits_on_flag.is_set():
         raise KeyboardInterrupt
@@ -599,6 +602,7 @@ def main(argv=None, prog="python -m hdf5_kel"):
         sys.stdout.reconfigure(line_buffering=True)
     interrupted.clear()
     waits_on_flag.clear()
+    received.clear()
     takes_ctrl_c = (
         threading.current_thread() is threading.main_thread()
         and signal.getsignal(signal.SIGINT) is signal.default_int_handler
@@ -606,8 +610,11 @@ def main(argv=None, prog="python -m hdf5_kel"):
     if takes_ctrl_c:
         signal.signal(signal.SIGINT, interrupt)
     try:
-        return args.run(args)
+        status = args.run(args)
+        return 128 + received[-1] if received else status
     except KeyboardInterrupt:
+        if received and received[-1] != signal.SIGINT:
+            return 128 + received[-1]
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
     # Whatever went wrong, the user gets one line, not a traceback.
@@ -621,8 +628,8 @@ def main(argv=None, prog="python -m hdf5_kel"):
 
 def stop_on_sigterm():
     # A plain kill takes the same way out as Ctrl-C does: writer stopped,
-    # temporary file removed.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    # temporary file removed; the exit status is 143.
+    signal.signal(signal.SIGTERM, interrupt)
 
 
 def console():
