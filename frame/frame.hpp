@@ -24,6 +24,9 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the layout of ints, part of the main header from 3.11 on
+#endif
 
 #include <cstddef>
 #include <initializer_list>
@@ -123,6 +126,41 @@ class Global {
   mutable unsigned long long cached_version_ = 0;
 };
 
+// An instance attribute that a class of the module keeps in a slot of its own
+// (the class lists it in __slots__), read and written in place rather than
+// through the generic attribute look-up. That holds while the object's class
+// still resolves the name to the slot; an object whose class puts something
+// else under the name (a subclass, a class changed at run time, an object of
+// another class) is served through getattr and setattr.
+class Field {
+ public:
+  explicit Field(const char* name) : name_(name) {}
+  Field(const Field&) = delete;
+  Field& operator=(const Field&) = delete;
+
+  const Name& name() const { return name_; }
+  // obj.name
+  py::object get(py::handle obj) const;
+  // obj.name, borrowed from the slot; null (and no error) when the slot is
+  // empty or obj is not served in place.
+  PyObject* peek(py::handle obj) const;
+  // obj.name = value
+  void set(py::handle obj, py::handle value) const;
+
+ private:
+  friend class Body;
+  void bind(py::handle cls) const;
+  PyObject** slot(py::handle obj) const;
+  Name name_;
+  // Set once, when the module body defines the class.
+  mutable PyObject* descriptor_ = nullptr;  // the class's slot descriptor, strong
+  mutable Py_ssize_t offset_ = 0;
+  // The last class found to resolve the name to the slot, and its version
+  // then: the interpreter gives a class a new version whenever it changes.
+  mutable PyTypeObject* checked_type_ = nullptr;
+  mutable unsigned int checked_version_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // Calling into Python.
 
@@ -212,6 +250,28 @@ bool is_true(py::handle obj);
 bool equal(py::handle a, py::handle b);
 // A new Python int.
 py::object integer(Py_ssize_t value);
+
+// The value of obj when it is a plain int that fits into a long long; false
+// for anything else, a null pointer included. An int of one internal digit
+// (every frame count below 2**30) is read in place, without a call.
+inline bool machine_int(PyObject* obj, long long& value) {
+  if (!obj || !PyLong_CheckExact(obj)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    return true;
+  }
+#else
+  Py_ssize_t digits = Py_SIZE(obj);
+  if (digits >= -1 && digits <= 1) {
+    value = digits * static_cast<long long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
+    return true;
+  }
+#endif
+  int overflow = 0;
+  value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  return overflow == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Declaring functions and classes.
@@ -317,9 +377,12 @@ class Body {
 
   // def name(...): bound as a module global; returns the function object.
   py::object define(Function function);
-  // class name: with the methods in order; returns the class.
+  // class name: with the methods in order; returns the class. Fields make
+  // the class's __slots__ (with __dict__ and __weakref__ after them, so that
+  // its objects still take other attributes and weak references).
   py::object define_class(const char* name, const char* doc,
-                          std::initializer_list<Function> methods);
+                          std::initializer_list<Function> methods,
+                          std::initializer_list<const Field*> fields = {});
 
  private:
   py::object import_module(const char* name, py::handle fromlist);

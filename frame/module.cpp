@@ -316,13 +316,21 @@ py::object Body::define(Function f) {
 }
 
 py::object Body::define_class(const char* name, const char* doc,
-                              std::initializer_list<Function> methods) {
+                              std::initializer_list<Function> methods,
+                              std::initializer_list<const Field*> fields) {
   py::tuple bases(0);
   py::handle metaclass(reinterpret_cast<PyObject*>(&PyType_Type));
   py::object ns = metaclass.attr("__prepare__")(name, bases);
   ns[py::str("__module__")] = py::str(state().identity->full_name);
   ns[py::str("__qualname__")] = py::str(name);
   if (doc) ns[py::str("__doc__")] = py::str(doc);
+  if (fields.size() != 0) {
+    py::list slots;
+    for (const Field* field : fields) slots.append(field->name());
+    slots.append(py::str("__dict__"));
+    slots.append(py::str("__weakref__"));
+    ns[py::str("__slots__")] = py::tuple(slots);
+  }
   for (const Function& m : methods) {
     std::string qualname = std::string(name) + "." + m.name_;
     FunctionSpec* spec = make_spec(m.name_, qualname, qualname, m.params_, m.arity_, m.doc_, true,
@@ -332,6 +340,7 @@ py::object Body::define_class(const char* name, const char* doc,
     ns[py::str(m.name_)] = method;
   }
   py::object cls = metaclass(name, bases, ns);
+  for (const Field* field : fields) field->bind(cls);
   set_global(name, cls);
   return cls;
 }

@@ -128,3 +128,125 @@ def test_get_datas_reads_every_buffer_even_when_not_reached():
     assert [v.tolist() for v in views] == [[[0], [0]], [[8], [8]], [[0], [0]]]
     assert [b.index for b in pool.buffers] == [2, 2, 2]
     assert [len(v) for v in pool.getDatas()] == [1, 1, 1]
+
+
+def reference_append(shape, dtype, blocks):
+    "What appending the blocks stores, done with numpy's own slice assignment."
+    array = np.zeros(shape, dtype)
+    filled = 0
+    for block in blocks:
+        array[filled : filled + len(block)] = block
+        filled += len(block)
+    return array, filled
+
+
+frame = np.arange(6, dtype=np.uint16).reshape(1, 2, 3)
+BLOCKS = {
+    "same type": [frame, frame + 1],
+    "other type": [np.full((2, 2, 3), 70000, np.int64), np.full((1, 2, 3), 2.5)],
+    "other byte order": [frame.astype(">u2"), frame.astype("<u2")],
+    "strided": [np.arange(24, dtype=np.uint16).reshape(4, 2, 3)[::2]],
+    "fortran order": [np.asfortranarray(np.arange(12, dtype=np.uint16).reshape(2, 2, 3))],
+    "broadcast frame shape": [np.arange(3, dtype=np.uint16).reshape(1, 1, 3)],
+    "no frames": [frame[:0], frame],
+}
+
+
+@pytest.mark.parametrize("blocks", BLOCKS.values(), ids=BLOCKS.keys())
+def test_append_stores_what_slice_assignment_stores(blocks):
+    buffer = NumpyBuffer((5, 2, 3), np.uint16)
+    for block in blocks:
+        buffer.appendData(block)
+    array, filled = reference_append((5, 2, 3), np.uint16, blocks)
+    assert buffer.reallen == filled
+    assert buffer.array.dtype == array.dtype and np.array_equal(buffer.array, array)
+
+
+def test_append_of_a_view_of_the_buffer_itself():
+    buffer = NumpyBuffer((6, 2), np.int32)
+    buffer.appendData(np.arange(6, dtype=np.int32).reshape(3, 2))
+    buffer.appendData(buffer.array[1:4])  # overlaps the rows it is copied into
+    assert buffer.array.tolist() == [[0, 1], [2, 3], [4, 5], [2, 3], [4, 5], [0, 0]]
+
+
+def test_object_buffers_keep_their_references():
+    buffer = NumpyBuffer((3,), object)
+    kept = [object(), object()]
+    buffer.appendData(np.array(kept, dtype=object))
+    del kept[:]
+    assert all(type(item) is object for item in buffer.array[:2])
+
+
+def test_read_only_or_replaced_arrays_go_through_numpy(buffer):
+    buffer.array.flags.writeable = False
+    with pytest.raises(ValueError, match="read-only"):
+        buffer.appendData(np.ones((1, 2), np.uint16))
+    assert buffer.reallen == 0
+    buffer.array = np.zeros((8, 2), np.uint16)[::2]  # not contiguous
+    buffer.appendData(np.ones((2, 2), np.uint16))
+    assert buffer.reallen == 2 and buffer.array.tolist() == [[1, 1], [1, 1], [0, 0], [0, 0]]
+
+
+def test_positions_of_other_types_still_work(buffer):
+    buffer.reallen = np.int64(1)
+    buffer.index = np.int32(0)
+    buffer.appendData(np.ones((1, 2), np.uint16))
+    assert buffer.reallen == 2 and buffer.array[1].tolist() == [1, 1]
+    assert buffer.getData(2).tolist() == [[0, 0], [1, 1]] and buffer.index == 2
+    pool = Buffers()
+    pool.buffers.append(buffer)
+    assert not pool.all_reached(1.5) and pool.all_reached(0.0)
+    buffer.index, buffer.reallen = 2, 2**70
+    assert pool.all_reached(2**69) and not pool.all_reached(2**70)
+
+
+def test_buffer_attributes_behave_as_instance_attributes(buffer):
+    import copy
+    import pickle
+    import weakref
+
+    buffer.note = "extra attributes are kept"
+    assert weakref.ref(buffer)() is buffer
+    buffer.appendData(np.ones((1, 2), np.uint16))
+    for twin in (copy.deepcopy(buffer), pickle.loads(pickle.dumps(buffer))):
+        assert (twin.index, twin.reallen, twin.note) == (0, 1, buffer.note)
+        assert np.array_equal(twin.array, buffer.array) and twin.array is not buffer.array
+    del buffer.index
+    with pytest.raises(AttributeError, match="index"):
+        buffer.getData(1)
+    pool = Buffers()
+    pool.buffers.append(buffer)
+    with pytest.raises(AttributeError, match="index"):
+        pool.all_reached()
+
+
+def test_subclasses_and_changed_classes_are_honoured():
+    reads = []
+
+    class Counted(NumpyBuffer):
+        @property
+        def reallen(self):
+            reads.append("reallen")
+            return 3
+
+        @reallen.setter
+        def reallen(self, value):
+            reads.append(value)
+
+    buffer = Counted((4, 2), np.uint16)
+    pool = Buffers()
+    pool.buffers.append(buffer)
+    assert pool.all_reached(3) and not pool.all_reached(4)
+    buffer.appendData(np.ones((1, 2), np.uint16))  # stored at row 3, the property's fill level
+    assert buffer.array[3].tolist() == [1, 1] and reads[-1] == 4
+
+    plain = NumpyBuffer((2, 2), np.uint16)
+    pool.buffers[:] = [plain]
+    assert not pool.all_reached()
+    original = NumpyBuffer.__dict__["reallen"]
+    NumpyBuffer.reallen = property(lambda self: 1, lambda self, value: None)
+    try:
+        assert pool.all_reached()
+    finally:
+        NumpyBuffer.reallen = original
+    assert not pool.all_reached()

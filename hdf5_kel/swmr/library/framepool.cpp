@@ -1,5 +1,8 @@
 // framepool: preallocated frame buffers. Blocks of frames are copied in along
 // axis 0 and equal-length batches are handed out as views.
+#include <cstring>
+#include <string>
+
 #include "frame.hpp"
 
 namespace {
@@ -9,24 +12,88 @@ namespace py = pybind11;
 const frame::Global np{"np"};
 const frame::Global NumpyBuffer{"NumpyBuffer"};
 
-const frame::Name array{"array"}, index{"index"}, reallen{"reallen"}, shape{"shape"},
-    zeros{"zeros"}, buffers{"buffers"}, append{"append"}, getData{"getData"};
+const frame::Name shape{"shape"}, zeros{"zeros"}, append{"append"}, getData{"getData"},
+    dtype{"dtype"}, kind{"kind"};
+const frame::Field array{"array"}, index{"index"}, reallen{"reallen"}, buffers{"buffers"};
 const frame::Constant zero{0L}, one{1L};
+
+// numpy.ndarray, taken when the module body runs.
+PyObject* ndarray = nullptr;
 
 // class NumpyBuffer:
 
-py::object NumpyBuffer_init(py::handle self, py::handle shape_, py::handle dtype) {
-  self.attr(array) = frame::call_method(np, zeros, shape_, dtype);
-  self.attr(index) = zero;
-  self.attr(reallen) = zero;
+py::object NumpyBuffer_init(py::handle self, py::handle shape_, py::handle dtype_) {
+  array.set(self, frame::call_method(np, zeros, shape_, dtype_));
+  index.set(self, zero);
+  reallen.set(self, zero);
   return {};
 }
 
+// A buffer the exporter fills in, released when it goes; empty (and no error
+// pending) when the object cannot export one as asked.
+struct ExportedBuffer {
+  Py_buffer view{};
+  bool held = false;
+  ExportedBuffer(PyObject* obj, int flags) : held(PyObject_GetBuffer(obj, &view, flags) == 0) {
+    if (!held) PyErr_Clear();
+  }
+  ~ExportedBuffer() {
+    if (held) PyBuffer_Release(&view);
+  }
+  ExportedBuffer(const ExportedBuffer&) = delete;
+  ExportedBuffer& operator=(const ExportedBuffer&) = delete;
+};
+
+// Both arrays have the same dtype object, and it is a plain number type
+// (no Python objects, no strings), so that copying bytes copies values.
+bool same_number_dtype(PyObject* a, PyObject* b) {
+  static PyObject* known_plain = nullptr;  // the last dtype found plain
+  py::object type_a = frame::steal(PyObject_GetAttr(a, dtype.ptr()));
+  py::object type_b = frame::steal(PyObject_GetAttr(b, dtype.ptr()));
+  if (type_a.ptr() != type_b.ptr()) return false;
+  if (type_a.ptr() == known_plain) return true;
+  std::string code = frame::text(type_a.attr(kind));
+  if (code.size() != 1 || std::string("biufc").find(code[0]) == std::string::npos) return false;
+  Py_XSETREF(known_plain, type_a.release().ptr());
+  return true;
+}
+
+// target[start : start + rows] = block as one move of bytes, where that is
+// all the slice assignment would do: two C-contiguous arrays of one plain
+// number type and the same frame shape, the rows fitting from start on.
+// Returns the number of rows copied, or -1 with nothing written; the slice
+// assignment then does the work (and raises what it raises).
+Py_ssize_t move_rows(PyObject* target, PyObject* start_, PyObject* block) {
+  if (!target || !start_ || Py_TYPE(target) != reinterpret_cast<PyTypeObject*>(ndarray) ||
+      Py_TYPE(block) != reinterpret_cast<PyTypeObject*>(ndarray))
+    return -1;
+  long long start;
+  if (!frame::machine_int(start_, start) || start < 0 || !same_number_dtype(target, block))
+    return -1;
+  ExportedBuffer to(target, PyBUF_ND | PyBUF_WRITABLE), from(block, PyBUF_ND);
+  if (!to.held || !from.held || to.view.ndim < 1 || to.view.ndim != from.view.ndim) return -1;
+  for (int axis = 1; axis < to.view.ndim; ++axis)
+    if (to.view.shape[axis] != from.view.shape[axis]) return -1;
+  Py_ssize_t capacity = to.view.shape[0], rows = from.view.shape[0];
+  if (start > capacity || rows > capacity - start) return -1;
+  if (rows > 0) {
+    Py_ssize_t row_bytes = from.view.len / rows;
+    std::memmove(static_cast<char*>(to.view.buf) + start * row_bytes, from.view.buf, from.view.len);
+  }
+  return rows;
+}
+
 py::object NumpyBuffer_appendData(py::handle self, py::handle data) {
+  PyObject* start_now = reallen.peek(self);
+  Py_ssize_t moved = move_rows(array.peek(self), start_now, data.ptr());
+  if (moved >= 0) {
+    reallen.set(self, py::reinterpret_borrow<py::object>(start_now) + frame::integer(moved));
+    return {};
+  }
   py::object length = frame::item(data.attr(shape), 0);
-  py::object start = self.attr(reallen);
+  py::object start = reallen.get(self);
   py::object end = start + length;
-  py::object target = self.attr(array);
+  py::object target = array.get(self);
   // A block that does not fit is refused whole, a single frame included:
   // numpy would broadcast one frame onto the empty slice past the end and
   // silently store nothing.
@@ -37,27 +104,27 @@ py::object NumpyBuffer_appendData(py::handle self, py::handle data) {
         " frames does not fit into the buffer: " + py::str(capacity - start).cast<std::string>() +
         " of " + py::str(capacity).cast<std::string>() + " frames left");
   frame::assign_slice(target, start, end, data);
-  self.attr(reallen) = end;
+  reallen.set(self, end);
   return {};
 }
 
 py::object NumpyBuffer_getData(py::handle self, py::handle remainLen) {
-  py::object start = self.attr(index);
+  py::object start = index.get(self);
   py::object end = start + remainLen;
-  py::object data = frame::slice(self.attr(array), start, end);
-  self.attr(index) = end;
+  py::object data = frame::slice(array.get(self), start, end);
+  index.set(self, end);
   return data;
 }
 
 // class Buffers:
 
 py::object Buffers_init(py::handle self) {
-  self.attr(buffers) = py::list();
+  buffers.set(self, py::list());
   return {};
 }
 
 py::object Buffers_appendNewBuffer(py::handle self, py::handle shape_, py::handle dtype) {
-  frame::call_method(self.attr(buffers), append, frame::call(NumpyBuffer, shape_, dtype));
+  frame::call_method(buffers.get(self), append, frame::call(NumpyBuffer, shape_, dtype));
   return {};
 }
 
@@ -66,7 +133,7 @@ py::object Buffers_appendNewBuffer(py::handle self, py::handle shape_, py::handl
 // this for every file on every poll.
 template <typename F>
 bool each_buffer(py::handle self, F f) {
-  py::object all = self.attr(buffers);
+  py::object all = buffers.get(self);
   if (!PyList_CheckExact(all.ptr())) {
     for (py::handle buffer : all)
       if (!f(buffer)) return false;
@@ -79,25 +146,16 @@ bool each_buffer(py::handle self, F f) {
   return true;
 }
 
-// The value of a plain int that fits into a long long.
-bool machine_int(py::handle number, long long& value) {
-  if (!PyLong_CheckExact(number.ptr())) return false;
-  int overflow = 0;
-  value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-  return overflow == 0;
-}
-
 py::object Buffers_all_reached(py::handle self, py::handle remainLen) {
   long long wanted = 0;
-  bool plain = machine_int(remainLen, wanted);
+  bool plain = frame::machine_int(remainLen.ptr(), wanted);
   return py::bool_(each_buffer(self, [&](py::handle buffer) {
-    py::object filled = buffer.attr(reallen), position = buffer.attr(index);
     // Plain ints compare without making the sum as an object.
     long long have, from, end;
-    if (plain && machine_int(filled, have) && machine_int(position, from) &&
-        !__builtin_add_overflow(from, wanted, &end))
+    if (plain && frame::machine_int(reallen.peek(buffer), have) &&
+        frame::machine_int(index.peek(buffer), from) && !__builtin_add_overflow(from, wanted, &end))
       return have >= end;
-    return !(filled < position + remainLen);
+    return !(reallen.get(buffer) < index.get(buffer) + remainLen);
   }));
 }
 
@@ -111,13 +169,14 @@ py::object Buffers_getDatas(py::handle self, py::handle remainLen) {
 }
 
 void body(frame::Body& m) {
-  m.import_as("numpy", "np");
+  ndarray = py::object(m.import_as("numpy", "np").attr("ndarray")).release().ptr();
   m.define_class("NumpyBuffer", nullptr,
                  {
                      frame::def<NumpyBuffer_init>("__init__", {"self", "shape", "dtype"}),
                      frame::def<NumpyBuffer_appendData>("appendData", {"self", "data"}),
                      frame::def<NumpyBuffer_getData>("getData", {"self", "remainLen"}),
-                 });
+                 },
+                 {&array, &index, &reallen});
   m.define_class(
       "Buffers", nullptr,
       {
@@ -125,7 +184,8 @@ void body(frame::Body& m) {
           frame::def<Buffers_appendNewBuffer>("appendNewBuffer", {"self", "shape", "dtype"}),
           frame::def<Buffers_all_reached>("all_reached", {"self", "remainLen"}).defaults({one}),
           frame::def<Buffers_getDatas>("getDatas", {"self", "remainLen"}).defaults({one}),
-      });
+      },
+      {&buffers});
 }
 
 }  // namespace
