@@ -264,7 +264,7 @@ error_path(
     True,
 )
 error_path("SWMRCount(not HDF5)", OSError, lambda: lambda p=text_file(): SWMRCount(p), True)
-error_path("read_chunk(closed file)", ValueError, lambda: lambda r=closed(reader): r.read_chunk(), True)
+error_path("read_chunk(closed file)", RuntimeError, lambda: lambda r=closed(reader): r.read_chunk(), True)
 error_path("SWMRCount.recv(single axis)", ValueError, lambda: lambda c=single_axis_counter(): c.recv(), True)
 error_path(
     "SWMRCountMulti.recv(buffer refuses)",
@@ -274,7 +274,7 @@ error_path(
 )
 error_path(
     "SWMRReaderMulti.read_chunks(closed file)",
-    ValueError,
+    RuntimeError,
     lambda: lambda m=closed(multi_reader): m.read_chunks(),
     True,
 )

@@ -153,7 +153,7 @@ def test_failing_reader_steps_the_others_back(tmp_path, multis):
     multi = SWMRReaderMulti([(path, DATASET, 0, 4, 2) for path in paths])
     multis.append(multi)
     multi.readers[2].close()
-    with pytest.raises(ValueError) as failed:
+    with pytest.raises((ValueError, RuntimeError)) as failed:  # h5py's, for a closed file
         multi.read_chunks()
     assert "hdf5_kel.swmr.library.tailread.SWMRReaderMulti.read_chunks" in names_in_traceback(
         failed.value
@@ -170,7 +170,7 @@ def test_empty_list_and_close(tmp_path, capsys):
     paths = [str(write_frames(tmp_path / f"file{i}.h5", 4)) for i in range(2)]
     multi = SWMRReaderMulti(iter([(path, DATASET, 0, 4, 2) for path in paths]))
     multi.close()
-    with pytest.raises(ValueError):
+    with pytest.raises((ValueError, RuntimeError)):
         multi.read_chunks()
     assert [reader.index for reader in multi.readers] == [0, 0]
 

@@ -179,7 +179,8 @@ def test_bad_argument_types(args, error):
 def test_read_errors_leave_the_position(tmp_path):
     reader = SWMRReader(str(written_file(tmp_path, 4)), DATASET, 0, 4, 2)
     reader.close()
-    with pytest.raises(ValueError, match="not a valid dataset identifier"):
+    # h5py's own error for a closed dataset, whichever call meets it first
+    with pytest.raises((ValueError, RuntimeError), match="identifier"):
         reader.read_chunk()
     assert reader.index == 0
     del reader

@@ -369,15 +369,18 @@ py::object block_length(py::handle self) {
   return clipped_length(self.attr(index), self.attr(total_frames), self.attr(batch_size));
 }
 
-// Refreshes the dataset; the block [index, index + length) once it is all
-// there, else None.
+// The block [index, index + length) once it is all there, else None. The
+// dataset is refreshed only when the length seen at the last refresh falls
+// short of the block's end: frames once seen stay, so a reader that is behind
+// the writer reads its backlog without the cost of a refresh per block.
 py::object poll_block(py::handle self, py::handle length) {
   py::object data = self.attr(dset);
-  frame::call_method(data, refresh);
-  py::object present = frame::item(data.attr(shape), 0);
   py::object start = self.attr(index);
   py::object end = start + length;
-  if (present < end) return py::none();
+  if (frame::item(data.attr(shape), 0) < end) {
+    frame::call_method(data, refresh);
+    if (frame::item(data.attr(shape), 0) < end) return py::none();
+  }
   py::object chunk = frame::slice(data, start, end);
   self.attr(index) = end;
   return chunk;
