@@ -162,6 +162,14 @@ def test_append_stores_what_slice_assignment_stores(blocks):
     assert buffer.array.dtype == array.dtype and np.array_equal(buffer.array, array)
 
 
+def test_large_blocks_are_stored_whole():
+    buffer = NumpyBuffer((3, 256, 256), np.float64)
+    block = np.random.default_rng(1).random((2, 256, 256))
+    buffer.appendData(block)
+    buffer.appendData(block[:1])
+    assert np.array_equal(buffer.array[:2], block) and np.array_equal(buffer.array[2], block[0])
+
+
 def test_append_of_a_view_of_the_buffer_itself():
     buffer = NumpyBuffer((6, 2), np.int32)
     buffer.appendData(np.arange(6, dtype=np.int32).reshape(3, 2))

@@ -58,6 +58,8 @@ bool same_number_dtype(PyObject* a, PyObject* b) {
   return true;
 }
 
+const Py_ssize_t large_copy = 1 << 16;
+
 // target[start : start + rows] = block as one move of bytes, where that is
 // all the slice assignment would do: two C-contiguous arrays of one plain
 // number type and the same frame shape, the rows fitting from start on.
@@ -76,9 +78,16 @@ Py_ssize_t move_rows(PyObject* target, PyObject* start_, PyObject* block) {
     if (to.view.shape[axis] != from.view.shape[axis]) return -1;
   Py_ssize_t capacity = to.view.shape[0], rows = from.view.shape[0];
   if (start > capacity || rows > capacity - start) return -1;
-  if (rows > 0) {
-    Py_ssize_t row_bytes = from.view.len / rows;
-    std::memmove(static_cast<char*>(to.view.buf) + start * row_bytes, from.view.buf, from.view.len);
+  if (rows == 0) return 0;
+  char* place = static_cast<char*>(to.view.buf) + start * (from.view.len / rows);
+  // Other threads (consumers of earlier batches) go on during a large copy,
+  // as they do while numpy copies; the exports keep both arrays in place.
+  if (from.view.len < large_copy) {
+    std::memmove(place, from.view.buf, from.view.len);
+  } else {
+    PyThreadState* released = PyEval_SaveThread();
+    std::memmove(place, from.view.buf, from.view.len);
+    PyEval_RestoreThread(released);
   }
   return rows;
 }
