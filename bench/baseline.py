@@ -220,12 +220,12 @@ class SWMRReader:
 
     def _poll_block(self, length):
         data = self.dset
-        data.refresh()
-        present = data.shape[0]
         start = self.index
         end = start + length
-        if present < end:
-            return None
+        if data.shape[0] < end:
+            data.refresh()
+            if data.shape[0] < end:
+                return None
         chunk = data[start:end]
         self.index = end
         return chunk
