@@ -62,6 +62,16 @@ class Buffers:
         return datas
 
 
+def _rows_of(data, start, stop):
+    try:
+        axes = len(data.shape)
+    except (AttributeError, TypeError):
+        axes = -1
+    if axes >= 2:
+        return data[start:stop]
+    return data[start:stop, :]
+
+
 def _wait_for_file(path, not_found, found):
     while not os.path.exists(path):
         time.sleep(1)
@@ -112,7 +122,7 @@ class SWMRCount:
         shape0 = shape[0]
         if not self.index < shape0:
             return None
-        newdata = dset[self.index : shape0, :]
+        newdata = _rows_of(dset, self.index, shape0)
         _log_hand_out(
             logging.INFO,
             logging.info,

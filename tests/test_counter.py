@@ -74,6 +74,11 @@ def test_hands_out_only_what_is_new_and_everything_present(tmp_path, counters):
     for shape in [(2, 2, 2), (1, 2, 2)]:
         assert counter.modify(counter.dset, shape) is None and counter.index == 2
 
+    # any object that takes the two-axis index will do, whatever its shape
+    assert counter.modify(np.arange(12).reshape(4, 3), (3,)).tolist() == [[6, 7, 8]]
+    assert counter.modify(np.ones((6, 0)), [4]).shape == (1, 0)
+    counter.index = 2
+
     assert frame_values([counter.recv()]) == [2, 3, 4, 5, 6]  # past total_count too
     assert counter.index == 7
     assert counter.recv() is None

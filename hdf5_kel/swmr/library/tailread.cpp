@@ -155,11 +155,28 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
   return frame::steal(PyUnicode_Format(format.ptr(), py::tuple(fields).ptr()));
 }
 
+// dset[start:stop, :]. From a dataset of two or more axes h5py reads the same
+// rows given the one slice, and selects them faster; anything else keeps the
+// two-axis index, and with it h5py's error for a dataset of one axis.
+py::object rows_of(py::handle data, py::handle start, py::handle stop) {
+  py::slice rows(start, stop, py::none());
+  PyObject* dims = PyObject_GetAttr(data.ptr(), shape.ptr());
+  Py_ssize_t axes = dims ? PyObject_Size(dims) : -1;
+  Py_XDECREF(dims);
+  if (axes < 0) {
+    // Only "has no shape" and "shape has no length" mean: use the slice pair.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+      throw py::error_already_set();
+    PyErr_Clear();
+  }
+  if (axes >= 2) return data[rows];
+  return data[py::make_tuple(rows, py::slice())];
+}
+
 py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_) {
   py::object shape0 = frame::item(shape_, 0);
   if (!(py::object(self.attr(index)) < shape0)) return py::none();
-  py::object newdata =
-      dset_[py::make_tuple(py::slice(self.attr(index), shape0, py::none()), py::slice())];
+  py::object newdata = rows_of(dset_, self.attr(index), shape0);
   log_hand_out(INFO, info, [&] { return hand_out_text(info_format, self, shape_, newdata); });
   log_hand_out(DEBUG, debug, [&] {
     py::object utc_now =
