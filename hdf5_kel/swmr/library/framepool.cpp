@@ -93,10 +93,14 @@ Py_ssize_t move_rows(PyObject* target, PyObject* start_, PyObject* block) {
 }
 
 py::object NumpyBuffer_appendData(py::handle self, py::handle data) {
-  PyObject* start_now = reallen.peek(self);
-  Py_ssize_t moved = move_rows(array.peek(self), start_now, data.ptr());
+  // Held, not borrowed: the lock is let go during a large copy.
+  auto held = [&](const frame::Field& field) {
+    return py::reinterpret_borrow<py::object>(field.peek(self));
+  };
+  py::object start_now = held(reallen), target_now = held(array);
+  Py_ssize_t moved = move_rows(target_now.ptr(), start_now.ptr(), data.ptr());
   if (moved >= 0) {
-    reallen.set(self, py::reinterpret_borrow<py::object>(start_now) + frame::integer(moved));
+    reallen.set(self, start_now + frame::integer(moved));
     return {};
   }
   py::object length = frame::item(data.attr(shape), 0);

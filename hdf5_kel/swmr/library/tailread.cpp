@@ -160,9 +160,8 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
 // two-axis index, and with it h5py's error for a dataset of one axis.
 py::object rows_of(py::handle data, py::handle start, py::handle stop) {
   py::slice rows(start, stop, py::none());
-  PyObject* dims = PyObject_GetAttr(data.ptr(), shape.ptr());
-  Py_ssize_t axes = dims ? PyObject_Size(dims) : -1;
-  Py_XDECREF(dims);
+  auto dims = py::reinterpret_steal<py::object>(PyObject_GetAttr(data.ptr(), shape.ptr()));
+  Py_ssize_t axes = dims ? PyObject_Size(dims.ptr()) : -1;
   if (axes < 0) {
     // Only "has no shape" and "shape has no length" mean: use the slice pair.
     if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError))
