@@ -30,8 +30,10 @@ PACKAGE_ROOT = str(Path(hdf5_kel.__file__).resolve().parent.parent)
 
 def child_env():
     env = dict(os.environ)
+    # The package under test, and the tests' own helpers (child_files).
     env["PYTHONPATH"] = os.pathsep.join(
-        [PACKAGE_ROOT] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+        [PACKAGE_ROOT, str(Path(__file__).resolve().parent)]
+        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     )
     env["PYTHONUNBUFFERED"] = "1"
     return env

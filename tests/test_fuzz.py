@@ -28,6 +28,7 @@ import time
 import h5py
 import numpy as np
 
+from child_files import DATASET, FRAMES, complete_file, new_path
 from hdf5_kel import filekit
 from hdf5_kel.swmr.library import feedgen, framepool, tailread
 from hdf5_kel.swmr.library.framepool import Buffers, NumpyBuffer
@@ -41,8 +42,6 @@ if "asan" not in os.environ.get("LD_PRELOAD", ""):  # ASan reserves terabytes up
 rng = random.Random(seed)
 report = sys.stdout
 sys.stdout = open(os.devnull, "w")  # the readers' and writers' lines
-DATASET = "/entry/data"
-FRAMES = np.arange(1, 33, dtype="int32").reshape(8, 2, 2)
 
 
 class Waited(BaseException):
@@ -104,22 +103,6 @@ class Hostile:
 
     def __bool__(self):
         raise RuntimeError("hostile bool")
-
-
-made = 0
-
-
-def new_path():
-    global made
-    made += 1
-    return f"file{made}.h5"
-
-
-def complete_file():
-    path = new_path()
-    with h5py.File(path, "w", libver="latest") as f:
-        f.create_dataset(DATASET, data=FRAMES, maxshape=(None, 2, 2), chunks=(8, 2, 2))
-    return path
 
 
 with open("text.h5", "w") as text:

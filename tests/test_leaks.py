@@ -29,6 +29,7 @@ import time
 import h5py
 import numpy as np
 
+from child_files import DATASET, FRAMES, complete_file, new_path
 from hdf5_kel import filekit
 from hdf5_kel.swmr.library import feedgen, tailread
 from hdf5_kel.swmr.library.framepool import Buffers, NumpyBuffer
@@ -45,24 +46,6 @@ class NoPause:
 
 
 tailread.time = NoPause
-DATASET = "/entry/data"
-FRAMES = np.arange(1, 33, dtype="int32").reshape(8, 2, 2)
-made = 0
-
-
-def new_path():
-    global made
-    made += 1
-    return f"file{made}.h5"
-
-
-def complete_file():
-    # One file per follower: one process holding two dataset objects of one
-    # file is a case of its own.
-    path = new_path()
-    with h5py.File(path, "w", libver="latest") as f:
-        f.create_dataset(DATASET, data=FRAMES, maxshape=(None, 2, 2), chunks=(8, 2, 2))
-    return path
 
 
 def reader():
