@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 from conftest import child_env, finish, start_writer, wait_for_line
 
-from hdf5_kel.__main__ import main
+from hdf5_kel.cli import main
 
 DATASET = "/entry/data"
 

@@ -9,7 +9,7 @@ import sys
 import pytest
 from conftest import child_env, wait_for_line
 
-from hdf5_kel.__main__ import main
+from hdf5_kel.cli import main
 
 
 def start_demo(cwd, *args):

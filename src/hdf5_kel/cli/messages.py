@@ -1,0 +1,46 @@
+"""What every command shares: exit statuses, argument types, error lines."""
+
+import argparse
+
+# Exit statuses, as h5diff has them for comparisons.
+EQUAL, DIFFERENT, FAILED = 0, 1, 2
+INTERRUPTED = 130
+
+
+class CommandError(Exception):
+    """A failure that the command explains in its own words."""
+
+
+def whole_number(text, minimum, rule):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < minimum:
+        raise argparse.ArgumentTypeError(f"{rule}, got {value}")
+    return value
+
+
+def positive_int(text):
+    return whole_number(text, 1, "must be at least 1")
+
+
+def non_negative_int(text):
+    return whole_number(text, 0, "must be 0 or more")
+
+
+def element_type(text):
+    import numpy as np
+
+    try:
+        return np.dtype(text)
+    except TypeError:
+        raise argparse.ArgumentTypeError(f"not an element type numpy knows: {text!r}") from None
+
+
+def one_line(error):
+    """An exception as one line: its class and its text, whitespace folded."""
+    text = " ".join(str(error).split())
+    if isinstance(error, CommandError):
+        return text
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
