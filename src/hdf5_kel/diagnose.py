@@ -1,0 +1,56 @@
+"""Explanations for HDF5 read failures whose own text does not name the cause.
+
+The readers of tailread and filekit, and the command line, attach these as a
+note to h5py's exception, which keeps its type and message.
+"""
+
+import h5py
+
+INSTALL_PLUGINS = (
+    'install hdf5plugin (pip install hdf5plugin, or pip install "hdf5_kel[plugins]")'
+    " and import hdf5plugin in the reading process before the file is read;"
+    " hdf5-kel imports it itself once it is installed"
+)
+
+
+def missing_filters(dset):
+    """The filters of the dataset's pipeline that this process cannot load: (id, name) pairs."""
+    plist = dset.id.get_create_plist()
+    missing = []
+    for position in range(plist.get_nfilters()):
+        code, _flags, _values, name = plist.get_filter(position)
+        if not h5py.h5z.filter_avail(code):
+            # Registered filters carry "name; see URL" in the file.
+            missing.append((code, name.decode(errors="replace").split(";")[0].strip()))
+    return missing
+
+
+def missing_filter_note(dset):
+    """Why a read of the dataset fails for want of a filter plugin, or None."""
+    try:
+        missing = missing_filters(dset)
+        name = dset.name
+    except Exception:  # noqa: BLE001 - a closed or foreign dataset has nothing to explain
+        return None
+    if not missing:
+        return None
+    filters = ", ".join(f"'{filter_name}' (id {code})" for code, filter_name in missing)
+    noun = "filter" if len(missing) == 1 else "filters"
+    return f"{name} is compressed with the HDF5 {noun} {filters}, not loaded in this process: {INSTALL_PLUGINS}"
+
+
+def add_note(error, note):
+    """`error.add_note(note)`, also where Python (3.10) has no add_note."""
+    if hasattr(error, "add_note"):
+        error.add_note(note)
+    else:
+        notes = getattr(error, "__notes__", None)
+        error.__notes__ = [*notes, note] if isinstance(notes, list) else [note]
+
+
+def explain_read_error(error, dset):
+    """Add to `error` the note that says why reading `dset` failed, where one is known."""
+    note = missing_filter_note(dset)
+    if note is not None:
+        add_note(error, note)
+    return error
