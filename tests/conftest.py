@@ -52,11 +52,14 @@ def start_writer(
     hold=0.0,
     pause_after=-1,
     resume_when="",
+    ramp=False,
+    compression=None,
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
     With pause_after, the writer stops after that many frames until the path
-    resume_when exists.
+    resume_when exists. With ramp, element (a, b, ...) of frame i holds
+    (i + a + b + ...) % 256.
     """
     cmd = [
         sys.executable,
@@ -80,6 +83,8 @@ def start_writer(
         str(resume_when),
         "--frame-shape",
         *map(str, frame_shape),
+        *(["--ramp"] if ramp else []),
+        *(["--compression", compression] if compression else []),
     ]
     return subprocess.Popen(
         cmd,

@@ -4,7 +4,7 @@ Frame i holds the value i in every element, so a reader can check each frame it
 gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
-        [--pause-after N --resume-when PATH]
+        [--pause-after N --resume-when PATH] [--ramp] [--compression NAME]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up.
@@ -37,10 +37,26 @@ def main(argv=None):
         help="after this many frames, wait until --resume-when exists",
     )
     parser.add_argument("--resume-when", default="")
+    parser.add_argument(
+        "--ramp",
+        action="store_true",
+        help="element (a, b, ...) of frame i holds (i + a + b + ...) % 256 instead of i",
+    )
+    parser.add_argument(
+        "--compression",
+        help="gzip, or the name of an hdf5plugin filter class (LZ4, Blosc, ...)",
+    )
     args = parser.parse_args(argv)
 
     time.sleep(args.start_delay)
     frame_shape = tuple(args.frame_shape)
+    ramp = sum(np.indices(frame_shape)) if frame_shape else 0
+    if args.compression in (None, "gzip"):
+        compression = {"compression": args.compression}
+    else:
+        import hdf5plugin
+
+        compression = getattr(hdf5plugin, args.compression)()
     building = args.path + ".part"
     with h5py.File(building, "w", libver="latest") as f:
         dset = f.create_dataset(
@@ -49,6 +65,7 @@ def main(argv=None):
             maxshape=(None, *frame_shape),
             dtype=args.dtype,
             chunks=(1, *frame_shape),
+            **compression,
         )
         f.swmr_mode = True
         os.rename(building, args.path)
@@ -58,7 +75,7 @@ def main(argv=None):
             count = min(args.per_append, args.frames - written)
             block = np.empty((count, *frame_shape), dtype=args.dtype)
             for k in range(count):
-                block[k] = written + k
+                block[k] = (written + k + ramp) % 256 if args.ramp else written + k
             dset.resize(written + count, axis=0)
             dset[written:] = block
             dset.flush()

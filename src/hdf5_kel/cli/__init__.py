@@ -2,6 +2,7 @@
 
 demo              start a test writer in a child process and follow its growing file live
 watch             follow a growing dataset like `tail -f`
+view              follow a growing dataset in the browser
 write             run one of the test writers
 compare           compare a dataset in two files; exit status 0 equal, 1 different, 2 error
 compare-subfiles  compare numbered sub-files with a main dataset, with the same statuses
@@ -18,7 +19,7 @@ import sys
 import threading
 
 from .. import __version__
-from . import compare, demo, watch, write
+from . import compare, demo, view, watch, write
 from .messages import FAILED, INTERRUPTED, one_line
 from .signals import interrupt, received, reset, stop_on_sigterm
 
@@ -32,6 +33,7 @@ def build_parser(prog="python -m hdf5_kel"):
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     demo.add_parser(commands)
     watch.add_parser(commands)
+    view.add_parser(commands)
     write.add_parser(commands)
     compare.add_parsers(commands)
     return parser

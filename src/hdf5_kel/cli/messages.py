@@ -1,6 +1,7 @@
 """What every command shares: exit statuses, argument types, error lines."""
 
 import argparse
+import math
 
 # Exit statuses, as h5diff has them for comparisons.
 EQUAL, DIFFERENT, FAILED = 0, 1, 2
@@ -27,6 +28,21 @@ def positive_int(text):
 
 def non_negative_int(text):
     return whole_number(text, 0, "must be 0 or more")
+
+
+def seconds_at_least(minimum):
+    """An argument type: a number of seconds no smaller than `minimum`."""
+
+    def seconds(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+        if not (value >= minimum and math.isfinite(value)):  # NaN and infinity too
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {text}")
+        return value
+
+    return seconds
 
 
 def element_type(text):

@@ -1,0 +1,425 @@
+"""`view`: the server, with real HTTP requests against files that writer
+processes grow. Every view runs in its own process, as users run it."""
+
+import http.client
+import json
+import os
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import threading
+
+import h5py
+import numpy as np
+import pytest
+from conftest import child_env, start_python, start_writer, wait_for, write_frames
+
+from hdf5_kel.cli import main
+from hdf5_kel.cli.view import is_loopback
+
+DATASET = "/entry/data"
+
+
+class View:
+    """A `python -m hdf5_kel view` process and requests to its address."""
+
+    def __init__(self, cwd, path, *options, env=None):
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "hdf5_kel", "view", str(path), DATASET, *map(str, options)],
+            cwd=str(cwd),
+            env=env or child_env(),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        self.url = self.proc.stdout.readline().strip()
+        assert self.url.startswith("http://127.0.0.1:"), self.proc.stderr.read()
+        self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
+
+    def get(self, route, headers=None):
+        """Status, headers and body of one GET (http.client, so no proxy is asked)."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        try:
+            connection.request("GET", route, headers=headers or {})
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+
+    def status(self):
+        code, _, body = self.get("/status")
+        assert code == 200
+        return json.loads(body)
+
+    def wait_status(self, condition, what):
+        wait_for(lambda: condition(self.status()), what=what, interval=0.1)
+        return self.status()
+
+    def frame(self):
+        code, headers, body = self.get("/frame")
+        assert code == 200
+        picture = json.loads(headers["X-Picture"])
+        values = np.frombuffer(body, "<f4").reshape(picture["shape"])
+        return picture, values
+
+    def stop(self, signum=signal.SIGTERM):
+        self.proc.send_signal(signum)
+        out, err = self.proc.communicate(timeout=60)
+        return self.proc.returncode, out, err
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *failure):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+
+
+def ramp(number, frame_shape):
+    """Frame `number` of a --ramp writer: element (a, b, ...) holds (number + a + b + ...) % 256."""
+    return (number + sum(np.indices(frame_shape))) % 256 if frame_shape else number % 256
+
+
+def following_with_frames(frames):
+    return lambda s: s["state"] in ("following", "stalled") and s["frames"] >= frames
+
+
+# What the page gets of the newest frame
+
+
+@pytest.mark.parametrize(
+    "frame_shape, dtype, kind, binned, expected",
+    [
+        ((48, 64), "int32", "image", [1, 1], lambda f: f),
+        ((6, 8, 3), "uint16", "image", [1, 1], lambda f: f[:, :, 0]),
+        # Larger than 1024 along an axis: means over runs of 2 and 3.
+        ((1500, 2100), "uint8", "image", [2, 3], lambda f: f.reshape(750, 2, 700, 3).mean((1, 3))),
+        ((9000,), "float32", "line", [3], lambda f: f.reshape(3000, 3).mean(1)),
+        ((4, 5), "complex64", "image", [1, 1], lambda f: f),
+    ],
+    ids=["2d", "3d-slice", "binned", "line-binned", "complex"],
+)
+def test_frame_is_the_newest_one_ready_to_draw(
+    tmp_path, frame_shape, dtype, kind, binned, expected
+):
+    path = tmp_path / "live.h5"
+    writer = start_writer(
+        path, DATASET, 40, delay=0.05, frame_shape=frame_shape, dtype=dtype, ramp=True
+    )
+    with View(tmp_path, path, "--every", "0.2") as view:
+        status = view.wait_status(following_with_frames(3), "three frames")
+        assert status["shape"][1:] == list(frame_shape) and status["dtype"] == dtype
+        picture, values = view.frame()
+        assert (picture["kind"], picture["binned"]) == (kind, binned)
+        newest = ramp(picture["number"], frame_shape)
+        np.testing.assert_allclose(values, expected(newest), rtol=1e-6)
+        plane = newest[:, :, 0] if newest.ndim > 2 else newest
+        assert picture["range"] == [float(plane.min()), float(plane.max())]
+        view.wait_status(following_with_frames(40), "every frame")
+        assert view.frame()[0]["number"] == 39
+        assert view.stop()[0] == 143
+    writer.communicate(timeout=60)
+
+
+def test_one_axis_dataset_shows_its_values_over_time(tmp_path):
+    path = tmp_path / "live.h5"
+    writer = start_writer(path, DATASET, 5000, per_append=50, delay=0.01, frame_shape=())
+    with View(tmp_path, path, "--every", "0.2") as view:
+        view.wait_status(following_with_frames(5000), "every value")
+        picture, values = view.frame()
+        # Only the newest values are kept, however many arrive.
+        assert (picture["kind"], picture["first"], picture["number"]) == ("series", 904, 4999)
+        np.testing.assert_array_equal(values, np.arange(904, 5000))
+        assert picture["range"] == [904.0, 4999.0]
+        assert view.stop()[0] == 143
+    writer.communicate(timeout=60)
+
+
+def test_elements_that_are_not_numbers_are_described_not_drawn(tmp_path):
+    path = tmp_path / "labels.h5"
+    with h5py.File(path, "w", libver="latest") as f:
+        f.create_dataset(DATASET, data=np.array([[b"a", b"b"]] * 3), maxshape=(None, 2))
+    with View(tmp_path, path) as view:
+        status = view.wait_status(following_with_frames(3), "the labels")
+        assert status["picture"]["kind"] == "none" and status["dtype"] == "|S1"
+        assert view.stop()[0] == 143
+
+
+def test_compressed_frames_are_read_through_hdf5plugin(tmp_path):
+    pytest.importorskip("hdf5plugin")
+    path = tmp_path / "lz4.h5"
+    writer = start_writer(
+        path, DATASET, 10, delay=0.05, frame_shape=(32, 32), ramp=True, compression="LZ4"
+    )
+    with View(tmp_path, path) as view:
+        view.wait_status(following_with_frames(10), "ten frames")
+        np.testing.assert_array_equal(view.frame()[1], ramp(9, (32, 32)))
+        assert view.stop()[0] == 143
+    writer.communicate(timeout=60)
+
+
+# States
+
+
+GATED_WRITER = """
+import os, sys, time, h5py
+path, gate = sys.argv[1:]
+with h5py.File(path, "w", libver="latest") as f:
+    dset = f.create_dataset("/entry/data", (0, 4, 4), maxshape=(None, 4, 4), dtype="int32")
+    print("created", flush=True)
+    while not os.path.exists(gate):
+        time.sleep(0.01)
+    f.swmr_mode = True
+    for i in range(5):
+        dset.resize(i + 1, axis=0)
+        dset[i] = i
+        dset.flush()
+"""
+
+
+def test_states_from_no_file_through_swmr_to_stalled(tmp_path):
+    path, gate = tmp_path / "late.h5", tmp_path / "gate"
+    with View(tmp_path, path, "--every", "0.2") as view:
+        status = view.status()
+        assert (status["state"], status["message"]) == ("no file", "waiting for the file to appear")
+        assert status["flushed_ago"] is None and status["picture"] is None
+        assert view.get("/frame")[0] == 204
+        writer = start_python(GATED_WRITER, tmp_path, path, gate)
+        assert writer.stdout.readline() == "created\n"
+        status = view.wait_status(lambda s: s["state"] == "no swmr", "the SWMR wait")
+        assert status["message"] == "file found; waiting for the writer to switch SWMR mode on"
+        gate.touch()
+        view.wait_status(following_with_frames(5), "five frames")
+        status = view.wait_status(lambda s: s["state"] == "stalled", "the stall")
+        assert status["message"].startswith("no new frames for ")
+        assert status["rate"] == 0.0 and status["idle"] >= 5
+        code, out, err = view.stop()
+        assert (code, err) == (143, "")
+        assert out.splitlines()[-1] == "stopped: 5 frames in the dataset"
+        writer.communicate(timeout=60)
+
+
+def test_an_empty_dataset_says_so(tmp_path):
+    path = write_frames(tmp_path / "empty.h5", 0)
+    with View(tmp_path, path) as view:
+        status = view.wait_status(lambda s: s["state"] not in ("no file", "no swmr"), "the open")
+        assert (status["state"], status["shape"]) == ("empty", [0, 2, 2])
+        assert view.stop()[0] == 143
+
+
+@pytest.mark.parametrize("signum, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize("file_there", [False, True], ids=["waiting-for-file", "following"])
+def test_ctrl_c_and_sigterm_end_it_and_close_the_file(tmp_path, signum, code, file_there):
+    path = tmp_path / "f.h5"
+    if file_there:
+        write_frames(path, 3)
+    with View(tmp_path, path) as view:
+        state = "following" if file_there else "no file"
+        view.wait_status(lambda s: s["state"] == state, state)
+        status, out, err = view.stop(signum)
+        assert (status, err) == (code, "")
+        assert out.splitlines()[-1].startswith("stopped: ")
+        with pytest.raises(ConnectionRefusedError):
+            view.get("/status")
+    if file_there:  # closed: a writer may open it again
+        with h5py.File(path, "a") as f:
+            assert f[DATASET].shape == (3, 2, 2)
+
+
+# The server
+
+
+def test_page_and_addresses(tmp_path):
+    path = write_frames(tmp_path / "f.h5", 3)
+    with View(tmp_path, path) as view:
+        code, headers, body = view.get("/")
+        assert code == 200 and headers["Content-Type"] == "text/html; charset=utf-8"
+        assert b"<canvas" in body and b"http" not in body.replace(b'"http', b"")
+        assert view.get("/index.html")[2] == body
+        assert view.get("/status?x=1")[0] == 200
+        assert view.get("/nothing")[0] == 404
+        status = view.status()
+        assert (status["address"], status["exposed"]) == (view.url, False)
+        # A site that rebinds its own name to 127.0.0.1 gets nothing.
+        assert view.get("/status", {"Host": "attacker.example"})[0] == 403
+        assert view.get("/status", {"Host": f"localhost:{view.port}"})[0] == 200
+        assert view.stop()[0] == 143
+
+
+def test_several_clients_at_once_and_one_that_goes_away(tmp_path):
+    path = tmp_path / "big.h5"
+    writer = start_writer(
+        path, DATASET, 30, delay=0.1, frame_shape=(1024, 1024), dtype="uint16", ramp=True
+    )
+    with View(tmp_path, path, "--every", "0.2") as view:
+        view.wait_status(following_with_frames(1), "a frame")
+        for _ in range(5):  # a page closed while its frame is on the way
+            gone = socket.create_connection(("127.0.0.1", view.port), timeout=60)
+            gone.sendall(f"GET /frame HTTP/1.1\r\nHost: 127.0.0.1:{view.port}\r\n\r\n".encode())
+            gone.recv(1000)
+            gone.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+            gone.close()
+        failures = []
+
+        def client():
+            try:
+                for _ in range(10):
+                    assert view.get("/")[0] == 200
+                    picture, values = view.frame()
+                    np.testing.assert_array_equal(values, ramp(picture["number"], (1024, 1024)))
+                    assert view.status()["state"] in ("following", "stalled")
+            except Exception as error:  # noqa: BLE001 - handed to the test's thread
+                failures.append(error)
+
+        clients = [threading.Thread(target=client) for _ in range(6)]
+        for thread in clients:
+            thread.start()
+        for thread in clients:
+            thread.join()
+        assert failures == []
+        view.wait_status(following_with_frames(30), "every frame")
+        code, _, err = view.stop()
+        assert (code, err) == (143, "")
+    writer.communicate(timeout=60)
+
+
+def test_open_hands_the_address_to_the_browser(tmp_path):
+    opened = tmp_path / "opened"
+    browser = tmp_path / "browser"
+    browser.write_text(f'#!/bin/sh\necho "$1" > {opened}\n')
+    browser.chmod(browser.stat().st_mode | stat.S_IXUSR)
+    path = write_frames(tmp_path / "f.h5", 3)
+    with View(tmp_path, path, "--open", env=dict(child_env(), BROWSER=str(browser))) as view:
+        wait_for(opened.exists, what="the browser")
+        wait_for(lambda: opened.read_text() == view.url + "\n", what="the address")
+        assert view.stop()[0] == 143
+
+
+@pytest.mark.parametrize(
+    "host, loopback",
+    [
+        ("127.0.0.1", True),
+        ("127.0.0.2", True),
+        ("::1", True),
+        ("[::1]", True),
+        ("localhost", True),
+        ("LOCALHOST", True),
+        ("0.0.0.0", False),
+        ("::", False),
+        ("192.168.1.20", False),
+        ("beamline-pc", False),
+    ],
+)
+def test_only_loopback_addresses_count_as_this_machine(host, loopback):
+    assert is_loopback(host) is loopback
+
+
+# Bad input: one line on standard error, status 2
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--every", "0.1"], "--every: must be at least 0.2, got 0.1"),
+        (["--every", "nan"], "--every: must be at least 0.2, got nan"),
+        (["--every", "inf"], "--every: must be at least 0.2, got inf"),
+        (["--every", "often"], "--every: not a number of seconds: 'often'"),
+        (["--port", "65536"], "--port: must be 65535 or less, got 65536"),
+        (["--port", "-1"], "--port: must be 0 or more, got -1"),
+        (["--port", "http"], "--port: not a whole number: 'http'"),
+        (["--open", "yes"], "python -m hdf5_kel: error: unrecognized arguments: yes"),
+    ],
+)
+def test_bad_command_lines_are_refused(capsys, tmp_path, options, message):
+    with pytest.raises(SystemExit) as info:
+        main(["view", str(tmp_path / "f.h5"), DATASET, *options])
+    assert info.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: python -m hdf5_kel") and message in err
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_missing_dataset_argument_is_refused(capsys):
+    with pytest.raises(SystemExit) as info:
+        main(["view", "f.h5"])
+    assert info.value.code == 2
+    assert "the following arguments are required: DATASET" in capsys.readouterr().err
+
+
+def run_view(tmp_path, *args):
+    proc = subprocess.run(
+        [sys.executable, "-m", "hdf5_kel", "view", *map(str, args)],
+        cwd=str(tmp_path),
+        env=child_env(),
+        capture_output=True,
+        check=False,
+        text=True,
+        timeout=120,
+    )
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+@pytest.mark.parametrize(
+    "make, dataset, error",
+    [
+        (
+            lambda p: p.write_text("plain text\n"),
+            DATASET,
+            "OSError: Unable to synchronously open file",
+        ),
+        (
+            lambda p: write_frames(p, 2),
+            "/entry/missing",
+            'KeyError: "Unable to synchronously open object',
+        ),
+        (lambda p: write_frames(p, 2), "/entry", "/entry in f.h5 is a group, not a dataset"),
+    ],
+    ids=["not-hdf5", "no-such-dataset", "a-group"],
+)
+def test_unreadable_input_is_one_line_and_status_2(tmp_path, make, dataset, error):
+    make(tmp_path / "f.h5")
+    code, out, err = run_view(tmp_path, "f.h5", dataset)
+    assert code == 2 and out.startswith("http://127.0.0.1:")
+    assert err.startswith(f"python -m hdf5_kel view: error: {error}") and err.count("\n") == 1
+
+
+def test_a_port_in_use_is_one_line_and_status_2(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        code, out, err = run_view(tmp_path, "f.h5", DATASET, "--port", taken.getsockname()[1])
+    assert (code, out) == (2, "")
+    assert err.startswith(
+        "python -m hdf5_kel view: error: OSError: [Errno 98] Address already in use"
+    )
+    assert err.count("\n") == 1
+
+
+def test_a_filter_plugin_that_is_not_loaded_is_named(tmp_path):
+    pytest.importorskip("hdf5plugin")
+    path = tmp_path / "lz4.h5"
+    start_writer(path, DATASET, 2, frame_shape=(8, 8), compression="LZ4").communicate(timeout=60)
+    env = dict(child_env(), HDF5_PLUGIN_PATH=str(tmp_path))
+    # Without hdf5plugin importable, HDF5 has no LZ4 filter to read the frames with.
+    blocker = tmp_path / "no_plugins"
+    blocker.mkdir()
+    (blocker / "hdf5plugin.py").write_text("raise ImportError('not here')\n")
+    env["PYTHONPATH"] = os.pathsep.join([str(blocker), env["PYTHONPATH"]])
+    proc = subprocess.run(
+        [sys.executable, "-m", "hdf5_kel", "view", str(path), DATASET],
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        check=False,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 2
+    assert (
+        "error: /entry/data is compressed with the HDF5 filter 'HDF5 lz4 filter' (id 32004)"
+        in proc.stderr
+    )
+    assert proc.stderr.count("\n") == 1
