@@ -97,7 +97,14 @@ class Chromium:
         return json.loads(text)
 
     def open(self, url):
+        """Load the page; returns once its scripts have run."""
         self.send("Page.navigate", url=url)
+        loaded = f"location.href === {json.dumps(url)} && document.readyState === 'complete'"
+        deadline = time.monotonic() + self.timeout
+        while not self.evaluate(loaded):
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{url} did not load")
+            time.sleep(0.05)
 
     def evaluate(self, expression):
         """The value of a JavaScript expression in the page."""

@@ -14,6 +14,7 @@ import threading
 import h5py
 import numpy as np
 import pytest
+from browser import Chromium, chromium_path
 from conftest import child_env, start_python, start_writer, wait_for, write_frames
 
 from hdf5_kel.cli import main
@@ -241,8 +242,11 @@ def test_page_and_addresses(tmp_path):
         assert view.get("/index.html")[2] == body
         assert view.get("/status?x=1")[0] == 200
         assert view.get("/nothing")[0] == 404
-        status = view.status()
+        status = view.wait_status(following_with_frames(3), "three frames")
         assert (status["address"], status["exposed"]) == (view.url, False)
+        # A page asks for a frame only when one newer than its own is there.
+        assert view.get("/frame?after=2")[0] == 204
+        assert view.get("/frame?after=1")[0] == 200
         # A site that rebinds its own name to 127.0.0.1 gets nothing.
         assert view.get("/status", {"Host": "attacker.example"})[0] == 403
         assert view.get("/status", {"Host": f"localhost:{view.port}"})[0] == 200
@@ -423,3 +427,107 @@ def test_a_filter_plugin_that_is_not_loaded_is_named(tmp_path):
         in proc.stderr
     )
     assert proc.stderr.count("\n") == 1
+
+
+# The page, in headless Chromium
+
+needs_chromium = pytest.mark.skipif(
+    chromium_path() is None and not os.environ.get("CI"),
+    reason="Debian's chromium is not installed (CI installs it)",
+)
+
+TEXT_OF = "document.getElementById({!r}).textContent"
+STATE = "document.body.dataset.state"
+# Distinct colours on the plot's canvas, and a checksum of its pixels.
+CANVAS = """(() => {
+  const c = document.getElementById("plot");
+  const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+  const colours = new Set();
+  let sum = 0;
+  for (let i = 0; i < d.length; i += 4) {
+    colours.add((d[i] << 16) | (d[i + 1] << 8) | d[i + 2]);
+    sum = (sum * 31 + d[i] + 7 * d[i + 1] + 13 * d[i + 2]) % 2147483647;
+  }
+  return [colours.size, sum];
+})()"""
+
+
+def choose(browser, control, value):
+    browser.evaluate(
+        f"(() => {{ const s = document.getElementById({control!r}); s.value = {value!r};"
+        " s.dispatchEvent(new Event('change')); })()"
+    )
+
+
+@needs_chromium
+def test_page_shows_the_frames_as_the_file_grows(tmp_path):
+    path = tmp_path / "live.h5"
+    writer = start_writer(path, DATASET, 400, delay=0.05, frame_shape=(200, 300), ramp=True)
+    with View(tmp_path, path, "--every", "0.2") as view, Chromium() as browser:
+        browser.open(view.url)
+
+        def shown_frame():
+            text = browser.evaluate(TEXT_OF.format("frame"))
+            return int(text) if text.isdigit() else -1
+
+        wait_for(lambda: shown_frame() >= 0, what="the first frame on the page")
+        first_number, first = shown_frame(), browser.screenshot()
+        (tmp_path / "first.png").write_bytes(first)
+        wait_for(lambda: shown_frame() >= first_number + 20, what="later frames on the page")
+        second = browser.screenshot()
+        (tmp_path / "second.png").write_bytes(second)
+        assert first.startswith(b"\x89PNG") and first != second
+        colours, _ = browser.evaluate(CANVAS)
+        assert colours > 100  # the ramp through the colour map, not a blank canvas
+        assert browser.evaluate(STATE) == "following"
+        assert browser.evaluate(TEXT_OF.format("dtype")) == "int32"
+        assert browser.evaluate(TEXT_OF.format("shape")).endswith(", 200, 300)")
+        assert browser.evaluate(TEXT_OF.format("rate")).endswith(" frames/s")
+        assert browser.evaluate(TEXT_OF.format("flushed")).endswith(" ago")
+        assert browser.evaluate("document.getElementById('exposed').hidden") is True
+        assert view.stop()[0] == 143
+    writer.kill()
+    writer.communicate()
+
+
+@needs_chromium
+def test_page_shows_waiting_following_and_stopped(tmp_path):
+    path = tmp_path / "late.h5"
+    with View(tmp_path, path, "--every", "0.2") as view, Chromium() as browser:
+        browser.open(view.url)
+        message = TEXT_OF.format("state")
+        wait_for(lambda: browser.evaluate(STATE) == "no file", what="the wait for the file")
+        assert browser.evaluate(message) == "waiting for the file to appear"
+        writer = start_writer(path, DATASET, 20, delay=0.05, ramp=True)
+        wait_for(lambda: browser.evaluate(STATE) == "following", what="following")
+        assert view.stop()[0] == 143
+        wait_for(lambda: browser.evaluate(STATE) == "stopped", what="the stop")
+        assert browser.evaluate(message) == "stopped: the view command is no longer running"
+        writer.communicate(timeout=60)
+
+
+@needs_chromium
+@pytest.mark.parametrize(
+    "frame_shape, shown",
+    [
+        ((64, 96), "frame"),
+        ((4, 6, 2), "frame[:, :, 0]"),
+        ((500,), "frame"),
+        ((), "values over time, frames 0 to 29"),
+    ],
+    ids=["image", "slice", "line", "series"],
+)
+def test_scale_and_colour_map_redraw_the_plot(tmp_path, frame_shape, shown):
+    path = tmp_path / "done.h5"
+    start_writer(path, DATASET, 30, frame_shape=frame_shape, ramp=True).communicate(timeout=60)
+    with View(tmp_path, path, "--every", "0.2") as view, Chromium() as browser:
+        browser.open(view.url)
+        wait_for(lambda: browser.evaluate(TEXT_OF.format("frame")) == "29", what="frame 29")
+        assert browser.evaluate(TEXT_OF.format("shown")) == shown
+        drawings = [browser.evaluate(CANVAS)]
+        for control, value in [("scale", "log"), ("colormap", "inferno"), ("colormap", "gray")]:
+            choose(browser, control, value)
+            drawings.append(browser.evaluate(CANVAS))
+        assert all(colours > 2 for colours, _ in drawings)  # more than background and axes
+        assert len({checksum for _, checksum in drawings}) == len(drawings)
+        assert view.stop()[0] == 143

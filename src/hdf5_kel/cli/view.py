@@ -211,7 +211,8 @@ def page():
 
 
 class PageRequests(BaseHTTPRequestHandler):
-    """GET / (the page), /status (JSON) and /frame (float32 values, described in X-Picture)."""
+    """GET / (the page), /status (JSON) and /frame (float32 values, described in
+    X-Picture; /frame?after=N answers 204 No Content while frame N is the newest)."""
 
     server_version = "hdf5-kel-view"
     protocol_version = "HTTP/1.1"
@@ -223,14 +224,16 @@ class PageRequests(BaseHTTPRequestHandler):
             # this machine must not read the data.
             self.reply(403, "text/plain", b"this view answers to its loopback address only\n")
             return
-        route = urllib.parse.urlsplit(self.path).path
+        url = urllib.parse.urlsplit(self.path)
+        route = url.path
         if route in ("/", "/index.html"):
             self.reply(200, "text/html; charset=utf-8", self.server.page)
         elif route == "/status":
             self.reply(200, "application/json", json.dumps(display.status()).encode())
         elif route == "/frame":
             picture, payload = display.frame()
-            if picture is None:
+            shown = urllib.parse.parse_qs(url.query).get("after")
+            if picture is None or [str(picture["number"])] == shown:
                 self.reply(204, None, b"")
             else:
                 extra = {"X-Picture": json.dumps(picture)}
