@@ -10,6 +10,7 @@ import stat
 import subprocess
 import sys
 import threading
+import urllib.parse
 
 import h5py
 import numpy as np
@@ -36,12 +37,14 @@ class View:
             text=True,
         )
         self.url = self.proc.stdout.readline().strip()
-        assert self.url.startswith("http://127.0.0.1:"), self.proc.stderr.read()
-        self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
+        address = urllib.parse.urlsplit(self.url)
+        assert address.scheme == "http" and address.path == "/", self.proc.stderr.read()
+        self.host, self.port = address.hostname, address.port
+        assert is_loopback(self.host)
 
     def get(self, route, headers=None):
         """Status, headers and body of one GET (http.client, so no proxy is asked)."""
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        connection = http.client.HTTPConnection(self.host, self.port, timeout=60)
         try:
             connection.request("GET", route, headers=headers or {})
             response = connection.getresponse()
@@ -303,6 +306,20 @@ def test_open_hands_the_address_to_the_browser(tmp_path):
 
 
 @pytest.mark.parametrize(
+    "host, url_host",
+    [("localhost", "127.0.0.1"), ("127.0.0.2", "127.0.0.2"), ("::1", "[::1]")],
+)
+def test_listens_on_any_loopback_address_given(tmp_path, host, url_host):
+    path = write_frames(tmp_path / "f.h5", 3)
+    with View(tmp_path, path, "--host", host) as view:
+        assert view.url == f"http://{url_host}:{view.port}/"
+        status = view.wait_status(following_with_frames(3), "three frames")
+        assert (status["address"], status["exposed"]) == (view.url, False)
+        code, out, _ = view.stop()
+        assert code == 143 and "anyone who can reach" not in out
+
+
+@pytest.mark.parametrize(
     "host, loopback",
     [
         ("127.0.0.1", True),
@@ -366,6 +383,11 @@ def run_view(tmp_path, *args):
     return proc.returncode, proc.stdout, proc.stderr
 
 
+def write_scalar(path):
+    with h5py.File(path, "w") as f:
+        f[DATASET] = 7
+
+
 @pytest.mark.parametrize(
     "make, dataset, error",
     [
@@ -380,8 +402,9 @@ def run_view(tmp_path, *args):
             'KeyError: "Unable to synchronously open object',
         ),
         (lambda p: write_frames(p, 2), "/entry", "/entry in f.h5 is a group, not a dataset"),
+        (write_scalar, DATASET, "/entry/data in f.h5 has no axis to grow along"),
     ],
-    ids=["not-hdf5", "no-such-dataset", "a-group"],
+    ids=["not-hdf5", "no-such-dataset", "a-group", "a-scalar"],
 )
 def test_unreadable_input_is_one_line_and_status_2(tmp_path, make, dataset, error):
     make(tmp_path / "f.h5")
@@ -500,6 +523,7 @@ def test_page_shows_waiting_following_and_stopped(tmp_path):
         assert browser.evaluate(message) == "waiting for the file to appear"
         writer = start_writer(path, DATASET, 20, delay=0.05, ramp=True)
         wait_for(lambda: browser.evaluate(STATE) == "following", what="following")
+        assert browser.evaluate("document.getElementById('exposed').hidden") is True
         assert view.stop()[0] == 143
         wait_for(lambda: browser.evaluate(STATE) == "stopped", what="the stop")
         assert browser.evaluate(message) == "stopped: the view command is no longer running"

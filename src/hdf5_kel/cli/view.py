@@ -216,6 +216,8 @@ class PageRequests(BaseHTTPRequestHandler):
 
     server_version = "hdf5-kel-view"
     protocol_version = "HTTP/1.1"
+    # A connection left idle this long is closed, so that forgotten ones do not pile up.
+    timeout = 60
 
     def do_GET(self):
         display = self.server.display
@@ -311,6 +313,8 @@ def follow(display, path, dataset, every):
     try:
         if not isinstance(counter.dset, h5py.Dataset):
             raise CommandError(f"{dataset} in {path} is a group, not a dataset")
+        if counter.dset.ndim == 0:
+            raise CommandError(f"{dataset} in {path} has no axis to grow along")
         keep = display.opened(counter.dset)
         waits_on_flag.set()
         while True:
@@ -326,6 +330,11 @@ def follow(display, path, dataset, every):
                 raise KeyboardInterrupt
     finally:
         counter.close()
+
+
+def open_page(url):
+    if not webbrowser.open(url):
+        print("no browser found: open the address above", flush=True)
 
 
 def run(args):
@@ -346,8 +355,9 @@ def run(args):
                 f"listening on {args.host}: anyone who can reach this machine can see the data",
                 flush=True,
             )
-        if args.open and not webbrowser.open(server.url):
-            print("no browser found: open the address above", flush=True)
+        if args.open:
+            # In a thread: a browser that runs in the terminal would hold the follower up.
+            threading.Thread(target=open_page, args=(server.url,), daemon=True).start()
         follow(server.display, args.file, args.dataset, args.every)
     except KeyboardInterrupt:
         print(f"stopped: {server.display.length} frames in the dataset", flush=True)
