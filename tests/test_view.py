@@ -142,6 +142,31 @@ def test_one_axis_dataset_shows_its_values_over_time(tmp_path):
     writer.communicate(timeout=60)
 
 
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+@pytest.mark.parametrize(
+    "frame_shape, frames, per_append", [((32, 32), 20000, 20), ((), 400000, 2000)]
+)
+def test_memory_stays_flat_however_much_arrives(tmp_path, frame_shape, frames, per_append):
+    path = tmp_path / "long.h5"
+    writer = start_writer(
+        path, DATASET, frames, per_append=per_append, delay=0.01, frame_shape=frame_shape
+    )
+    with View(tmp_path, path, "--every", "0.2") as view:
+        view.wait_status(following_with_frames(frames // 10), "a tenth of the frames")
+        view.frame()
+        early = resident_kib(view.proc.pid)
+        view.wait_status(following_with_frames(frames), "every frame")
+        view.frame()
+        # Nine tenths more data (tens of MB) leave no trace but allocator noise.
+        assert resident_kib(view.proc.pid) - early < 16 * 1024
+        assert view.stop()[0] == 143
+    writer.communicate(timeout=60)
+
+
 def test_elements_that_are_not_numbers_are_described_not_drawn(tmp_path):
     path = tmp_path / "labels.h5"
     with h5py.File(path, "w", libver="latest") as f:
