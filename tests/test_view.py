@@ -240,20 +240,26 @@ def test_an_empty_dataset_says_so(tmp_path):
 
 
 @pytest.mark.parametrize("signum, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-@pytest.mark.parametrize("file_there", [False, True], ids=["waiting-for-file", "following"])
-def test_ctrl_c_and_sigterm_end_it_and_close_the_file(tmp_path, signum, code, file_there):
+@pytest.mark.parametrize("state", ["no file", "no swmr", "following"])
+def test_ctrl_c_and_sigterm_end_it_and_close_the_file(tmp_path, signum, code, state):
     path = tmp_path / "f.h5"
-    if file_there:
+    writer = None
+    if state == "following":
         write_frames(path, 3)
+    elif state == "no swmr":  # a writer that never lets readers in
+        writer = start_python(GATED_WRITER, tmp_path, path, tmp_path / "never")
+        assert writer.stdout.readline() == "created\n"
     with View(tmp_path, path) as view:
-        state = "following" if file_there else "no file"
         view.wait_status(lambda s: s["state"] == state, state)
         status, out, err = view.stop(signum)
         assert (status, err) == (code, "")
         assert out.splitlines()[-1].startswith("stopped: ")
         with pytest.raises(ConnectionRefusedError):
             view.get("/status")
-    if file_there:  # closed: a writer may open it again
+    if writer is not None:
+        writer.kill()
+        writer.communicate()
+    if state == "following":  # closed: a writer may open it again
         with h5py.File(path, "a") as f:
             assert f[DATASET].shape == (3, 2, 2)
 
