@@ -21,6 +21,7 @@ class Chromium:
     def __init__(self, width=1100, height=820, timeout=60.0):
         self.timeout = timeout
         self.profile = tempfile.TemporaryDirectory(prefix="hdf5_kel-chromium-")
+        self.log = tempfile.TemporaryFile()  # noqa: SIM115 - closed with the browser
         to_browser, self.commands = os.pipe()
         self.replies, from_browser = os.pipe()
 
@@ -48,7 +49,7 @@ class Chromium:
             ],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
+            stderr=self.log,
             # Python opens its files not inheritable, so only 3 and 4 reach Chromium.
             close_fds=False,
             preexec_fn=onto_3_and_4,  # noqa: PLW1509 - only dup2 calls, safe after fork
@@ -91,7 +92,9 @@ class Chromium:
                 raise TimeoutError("Chromium did not answer")
             chunk = os.read(self.replies, 1 << 20)
             if not chunk:
-                raise EOFError("Chromium closed its DevTools pipe")
+                self.log.seek(0)
+                tail = self.log.read().decode(errors="replace")[-3000:]
+                raise EOFError(f"Chromium closed its DevTools pipe; it said:\n{tail}")
             self.pending += chunk
         text, self.pending = self.pending.split(b"\0", 1)
         return json.loads(text)
@@ -125,6 +128,7 @@ class Chromium:
             self.proc.wait()
         os.close(self.commands)
         os.close(self.replies)
+        self.log.close()
         self.profile.cleanup()
 
     def __enter__(self):

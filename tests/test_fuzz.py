@@ -41,7 +41,11 @@ if "asan" not in os.environ.get("LD_PRELOAD", ""):  # ASan reserves terabytes up
     resource.setrlimit(resource.RLIMIT_AS, (8 << 30, resource.RLIM_INFINITY))
 rng = random.Random(seed)
 report = sys.stdout
-sys.stdout = open(os.devnull, "w")  # the readers' and writers' lines
+# file_chmod takes a file descriptor as well as a path, and small ints are
+# among the arguments: no descriptor of this process may be a device that
+# the machine shares, such as /dev/null as standard input.
+os.dup2(os.open("stdin.txt", os.O_RDONLY | os.O_CREAT), 0)
+sys.stdout = open("printed.txt", "w")  # the readers' and writers' lines
 
 
 class Waited(BaseException):
@@ -211,12 +215,21 @@ PLAUSIBLE = {
 }
 
 
+# The suite may run as root: an odd absolute path given as a file ("/" to
+# file_chmod, "/entry" to H5File) would change the machine itself, so such
+# paths stay inside the working directory.
+FILE_PARAMETERS = {"filepath", "filename", "filepath1", "filepath2"}
+
+
 def value(name):
     if name in PLAUSIBLE and rng.random() < 0.5:
         return PLAUSIBLE[name]()
     if rng.random() < 0.15:
         return rng.choice(list(live.values()))
-    return rng.choice(ODD)
+    odd = rng.choice(ODD)
+    if name in FILE_PARAMETERS and isinstance(odd, str) and odd.startswith("/"):
+        return "." + odd
+    return odd
 
 
 def parameters(target):

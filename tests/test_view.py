@@ -525,14 +525,20 @@ def test_page_shows_the_frames_as_the_file_grows(tmp_path):
             return int(text) if text.isdigit() else -1
 
         wait_for(lambda: shown_frame() >= 0, what="the first frame on the page")
-        first_number, first = shown_frame(), browser.screenshot()
+        first_number, first, first_drawing = (
+            shown_frame(),
+            browser.screenshot(),
+            browser.evaluate(CANVAS),
+        )
         (tmp_path / "first.png").write_bytes(first)
-        wait_for(lambda: shown_frame() >= first_number + 20, what="later frames on the page")
-        second = browser.screenshot()
+        # A couple of seconds of frames later.
+        wait_for(lambda: shown_frame() >= first_number + 40, what="later frames on the page")
+        second, second_drawing = browser.screenshot(), browser.evaluate(CANVAS)
         (tmp_path / "second.png").write_bytes(second)
         assert first.startswith(b"\x89PNG") and first != second
-        colours, _ = browser.evaluate(CANVAS)
-        assert colours > 100  # the ramp through the colour map, not a blank canvas
+        # The ramp through the colour map, not a blank canvas, and moved on.
+        assert first_drawing[0] > 100 and second_drawing[0] > 100
+        assert first_drawing[1] != second_drawing[1]
         assert browser.evaluate(STATE) == "following"
         assert browser.evaluate(TEXT_OF.format("dtype")) == "int32"
         assert browser.evaluate(TEXT_OF.format("shape")).endswith(", 200, 300)")
