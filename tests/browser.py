@@ -19,6 +19,9 @@ def chromium_path():
 
 class Chromium:
     def __init__(self, width=1100, height=820, timeout=60.0):
+        executable = chromium_path()
+        if executable is None:
+            raise RuntimeError("chromium is not installed; scripts/ensure-chromium installs it")
         self.timeout = timeout
         self.profile = tempfile.TemporaryDirectory(prefix="hdf5_kel-chromium-")
         self.log = tempfile.TemporaryFile()  # noqa: SIM115 - closed with the browser
@@ -33,13 +36,14 @@ class Chromium:
 
         self.proc = subprocess.Popen(
             [
-                chromium_path(),
+                executable,
                 "--headless",
                 "--no-sandbox",
                 "--disable-gpu",
                 "--no-first-run",
                 "--disable-extensions",
                 "--disable-background-networking",
+                "--no-proxy-server",
                 "--disable-component-update",
                 "--disable-sync",
                 "--remote-debugging-pipe",

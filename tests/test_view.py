@@ -394,6 +394,16 @@ def test_bad_command_lines_are_refused(capsys, tmp_path, options, message):
     assert list(tmp_path.iterdir()) == []
 
 
+def test_help_names_every_option(capsys):
+    with pytest.raises(SystemExit) as info:
+        main(["view", "--help"])
+    out = capsys.readouterr().out
+    assert info.value.code == 0 and out.startswith("usage: python -m hdf5_kel view")
+    assert all(
+        option in out for option in ("FILE DATASET", "--host", "--port", "--every S", "--open")
+    )
+
+
 def test_a_missing_dataset_argument_is_refused(capsys):
     with pytest.raises(SystemExit) as info:
         main(["view", "f.h5"])
