@@ -571,6 +571,18 @@ def test_page_shows_waiting_following_and_stopped(tmp_path):
         writer = start_writer(path, DATASET, 20, delay=0.05, ramp=True)
         wait_for(lambda: browser.evaluate(STATE) == "following", what="following")
         assert browser.evaluate("document.getElementById('exposed').hidden") is True
+        # What the page makes of a view that listens beyond this machine.
+        exposed = dict(view.status(), exposed=True, address="http://192.0.2.7:8000/")
+        shown = browser.evaluate(
+            f"showStatus({json.dumps(exposed)});"
+            " [document.getElementById('exposed').hidden,"
+            " document.getElementById('exposed').textContent]"
+        )
+        warning = (
+            "Listening on http://192.0.2.7:8000/, not only on this machine:"
+            " anyone who can reach it can see this data."
+        )
+        assert shown == [False, warning]
         assert view.stop()[0] == 143
         wait_for(lambda: browser.evaluate(STATE) == "stopped", what="the stop")
         assert browser.evaluate(message) == "stopped: the view command is no longer running"
