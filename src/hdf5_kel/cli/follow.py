@@ -5,6 +5,12 @@ import os
 import time
 
 
+def add_dataset_arguments(parser):
+    """FILE and DATASET, as every command that follows a dataset takes them."""
+    parser.add_argument("file", metavar="FILE", help="HDF5 file being written")
+    parser.add_argument("dataset", metavar="DATASET", help="dataset path, e.g. /entry/data")
+
+
 def seconds_since_flush(path):
     """How long ago the file was last written, the writer's last flush; None if unknown."""
     try:

@@ -21,7 +21,13 @@ import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 
-from .follow import SlidingRate, load_filter_plugins, newest_rows, seconds_since_flush
+from .follow import (
+    SlidingRate,
+    add_dataset_arguments,
+    load_filter_plugins,
+    newest_rows,
+    seconds_since_flush,
+)
 from .messages import INTERRUPTED, CommandError, non_negative_int, seconds_at_least
 from .signals import interrupted, waits_on_flag
 
@@ -377,8 +383,7 @@ def add_parser(commands):
         " was last flushed. The first line printed is the page's address. Waits for a file"
         " that does not exist yet; runs until Ctrl-C.",
     )
-    view.add_argument("file", metavar="FILE", help="HDF5 file being written")
-    view.add_argument("dataset", metavar="DATASET", help="dataset path, e.g. /entry/data")
+    add_dataset_arguments(view)
     view.add_argument(
         "--host",
         default=LOOPBACK,

@@ -3,7 +3,7 @@
 import sys
 import time
 
-from .follow import frames_waiting, seconds_since_flush
+from .follow import add_dataset_arguments, frames_waiting, seconds_since_flush
 from .messages import INTERRUPTED, CommandError, non_negative_int, positive_int
 from .signals import interrupted, stopped_or_interrupted, waits_on_flag
 
@@ -104,8 +104,7 @@ def add_parser(commands):
         " for a file that does not exist yet. Without --total it runs until Ctrl-C, which"
         " prints a summary.",
     )
-    watch.add_argument("file", metavar="FILE", help="HDF5 file being written")
-    watch.add_argument("dataset", metavar="DATASET", help="dataset path, e.g. /entry/data")
+    add_dataset_arguments(watch)
     watch.add_argument("--start", type=non_negative_int, default=0, help="first frame (default: 0)")
     watch.add_argument(
         "--total",
