@@ -52,11 +52,14 @@ def start_writer(
     hold=0.0,
     pause_after=-1,
     resume_when="",
+    chunk_frames=1,
+    filter="none",
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
     With pause_after, the writer stops after that many frames until the path
-    resume_when exists.
+    resume_when exists. chunk_frames and filter set the storage layout: frames
+    per chunk along axis 0, and "none", "gzip" or "bitshuffle-lz4" (hdf5plugin).
     """
     cmd = [
         sys.executable,
@@ -78,6 +81,10 @@ def start_writer(
         str(pause_after),
         "--resume-when",
         str(resume_when),
+        "--chunk-frames",
+        str(chunk_frames),
+        "--filter",
+        filter,
         "--frame-shape",
         *map(str, frame_shape),
     ]

@@ -4,7 +4,8 @@ Frame i holds the value i in every element, so a reader can check each frame it
 gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
-        [--pause-after N --resume-when PATH]
+        [--pause-after N --resume-when PATH] [--chunk-frames N]
+        [--filter none|gzip|bitshuffle-lz4]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up.
@@ -17,6 +18,19 @@ import time
 
 import h5py
 import numpy as np
+
+
+def bitshuffle_lz4():
+    import hdf5plugin
+
+    return dict(hdf5plugin.Bitshuffle(cname="lz4"))
+
+
+FILTERS = {
+    "none": dict,
+    "gzip": lambda: {"compression": "gzip"},
+    "bitshuffle-lz4": bitshuffle_lz4,
+}
 
 
 def main(argv=None):
@@ -37,6 +51,8 @@ def main(argv=None):
         help="after this many frames, wait until --resume-when exists",
     )
     parser.add_argument("--resume-when", default="")
+    parser.add_argument("--chunk-frames", type=int, default=1, help="frames per chunk")
+    parser.add_argument("--filter", choices=sorted(FILTERS), default="none")
     args = parser.parse_args(argv)
 
     time.sleep(args.start_delay)
@@ -48,7 +64,8 @@ def main(argv=None):
             (0, *frame_shape),
             maxshape=(None, *frame_shape),
             dtype=args.dtype,
-            chunks=(1, *frame_shape),
+            chunks=(args.chunk_frames, *frame_shape),
+            **FILTERS[args.filter](),
         )
         f.swmr_mode = True
         os.rename(building, args.path)
