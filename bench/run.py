@@ -12,6 +12,7 @@ table and the machine), results.json and throughput.png in bench/results/ (or
 
 import argparse
 import contextlib
+import functools
 import json
 import logging
 import os
@@ -35,6 +36,7 @@ sys.path.insert(0, str(BENCH))
 import baseline
 
 import hdf5_kel
+from hdf5_kel import filekit
 from hdf5_kel.swmr.library import feedgen, framepool, tailread
 
 DATASET = "/entry/data"
@@ -54,11 +56,12 @@ class Sizes:
         self.file_repeats = 5 if quick else 11
         self.file_calls = 200 if quick else 500  # calls that touch a file
         self.follow_bytes = (256 if quick else 4096) << 20  # case 2 file size
-        self.follow_repeats = 1 if quick else 2
+        self.follow_repeats = 3
         self.block_sizes = [1, 4, 16, 64] if quick else [1, 2, 4, 8, 16, 32, 64]
         self.latency_frames = 60 if quick else 400
         self.compare_bytes = (128 if quick else 2048) << 20  # case 5 file size
         self.compare_repeats = 1 if quick else 3
+        self.layout_bytes = (64 if quick else 256) << 20  # case 7 file size
         self.writer_frames = 200 if quick else 1000
         self.writer_repeats = 1 if quick else 6
 
@@ -88,8 +91,9 @@ def quiet_stdout():
         yield
 
 
-def write_frames(path, frames, frame_shape, dtype="uint16", chunk_frames=1):
-    """A complete file: frame i holds (i + element index) mod 2**16."""
+def write_frames(path, frames, frame_shape, dtype="uint16", chunk_frames=1, **storage):
+    """A complete file: frame i holds (i + element index) mod 2**16. storage
+    holds create_dataset's filter keywords (compression and its options)."""
     frame_size = int(np.prod(frame_shape))
     pattern = np.arange(frame_size, dtype="uint64").reshape(frame_shape)
     step = max(1, min(frames, (64 << 20) // (frame_size * np.dtype(dtype).itemsize)))
@@ -100,6 +104,7 @@ def write_frames(path, frames, frame_shape, dtype="uint16", chunk_frames=1):
             maxshape=(None, *frame_shape),
             dtype=dtype,
             chunks=(chunk_frames, *frame_shape),
+            **storage,
         )
         for start in range(0, frames, step):
             count = min(step, frames - start)
@@ -159,7 +164,8 @@ def case_call_overhead(sizes, work, results):
     # dataset objects of one dataset is a case of its own in some HDF5 versions.
     def files_of(name):
         return {
-            "small": write_frames(work / f"small-{name}.h5", sizes.file_calls, (16, 16)),
+            # A reader never reads a frame twice: every repetition reads frames of its own.
+            "small": write_frames(work / f"small-{name}.h5", small_frames, (16, 16)),
             "count": write_frames(work / f"count-{name}.h5", sizes.file_calls, (64, 64)),
             "multi": [
                 write_frames(work / f"multi{i}-{name}.h5", n, (16, 16), chunk_frames=256)
@@ -168,10 +174,11 @@ def case_call_overhead(sizes, work, results):
         }
 
     opened = []
+    small_frames = sizes.file_calls * sizes.file_repeats
 
     def reader(live, small):
         with quiet_stdout():
-            made = live.SWMRReader(small, DATASET, 0, sizes.file_calls, 1)
+            made = live.SWMRReader(small, DATASET, 0, small_frames, 1)
         opened.append(made)
         return made
 
@@ -211,7 +218,7 @@ def case_call_overhead(sizes, work, results):
         ("Buffers.getDatas(1), 8 buffers", "b.getDatas(1)", fast, 2.0,
          lambda pool, live: {"b": fresh_buffers(pool)}),
         ("SWMRReader.read_chunk, frames present, 16x16", "r.read_chunk()", slow, 1.0,
-         lambda pool, live: {"r": rewind(state["r"][live])}),
+         lambda pool, live: {"r": state["r"][live]}),
         ("SWMRCount.recv, one new frame 64x64", "c.index = last; c.recv()", slow, 1.0,
          lambda pool, live: {"c": state["c"][live], "last": last}),
         ("SWMRCount.modify, no new frame", "c.modify(d, s)", fast, 1.0,
@@ -272,9 +279,27 @@ def follow_ours(path, first, end, block_frames):
     return seconds
 
 
-def follow_h5py(path, first, end, block_frames):
-    """What a user would write with h5py alone: refresh, shape, one slice."""
-    with h5py.File(path, "r", libver="latest", swmr=True) as f:
+def follow_counter(path, first, end, block_frames):
+    """SWMRCount's hand-outs when each poll finds block_frames new frames: the
+    refresh and modify(dset, shape) that recv makes."""
+    with quiet_stdout():
+        counter = tailread.SWMRCount(path, DATASET, 3, end)
+    frame_shape = counter.dset.shape[1:]
+    counter.index = first
+    start = time.perf_counter()
+    while counter.index < end:
+        counter.dset.refresh()
+        counter.modify(counter.dset, (min(counter.index + block_frames, end), *frame_shape))
+    seconds = time.perf_counter() - start
+    counter.close()
+    return seconds
+
+
+def follow_h5py(path, first, end, block_frames, chunk_cache=True):
+    """What a user would write with h5py alone: refresh, shape, one slice;
+    without chunk-cache, the tuned user's file opened with rdcc_nbytes=0."""
+    tuning = {} if chunk_cache else {"rdcc_nbytes": 0}
+    with h5py.File(path, "r", libver="latest", swmr=True, **tuning) as f:
         dset = f[DATASET]
         start = time.perf_counter()
         index = first
@@ -299,7 +324,47 @@ def copy_blocks(source, first, end, block_frames):
     return time.perf_counter() - start
 
 
-FOLLOWERS = {"SWMRReader": follow_ours, "h5py loop": follow_h5py, "memory copy": copy_blocks}
+FOLLOWERS = {
+    "SWMRReader": follow_ours,
+    "SWMRCount": follow_counter,
+    "h5py loop": follow_h5py,
+    "h5py loop, rdcc_nbytes=0": functools.partial(follow_h5py, chunk_cache=False),
+}
+TUNED = "h5py loop, rdcc_nbytes=0"
+
+
+def race(followers, where, frames, block_frames, repeats, segment):
+    """MB/s of each follower over frames of 512x512 uint16, best of the
+    repetitions; the followers take turns every segment of frames, so that a
+    busy moment of the machine hits them alike."""
+    best = dict.fromkeys(followers, float("inf"))
+    for _ in range(repeats):
+        total = dict.fromkeys(followers, 0.0)
+        for turn, first in enumerate(range(0, frames, segment)):
+            end = min(first + segment, frames)
+            for name, follow in taking_turns(followers.items(), turn):
+                total[name] += follow(where[name], first, end, block_frames)
+        best = {name: min(best[name], total[name]) for name in followers}
+    return {name: frames * 512 * 512 * 2 / seconds / MB for name, seconds in best.items()}
+
+
+def add_rate_rows(results, case, label, rate, ours, wanted):
+    """Each of ours against the h5py loop (the target), and the first of them
+    against the tuned loop."""
+    for name in ours:
+        ratio = rate[name] / rate["h5py loop"]
+        results.add(
+            case, f"{name}, {label}", f"{rate[name]:,.0f} MB/s",
+            f"{rate['h5py loop']:,.0f} MB/s (h5py loop)", f"{ratio:.2f}x", f"≥ {wanted:g}x",
+            ratio >= wanted,
+        )  # fmt: skip
+    results.add(
+        case, f"tuned h5py, {label}", f"{rate[ours[0]]:,.0f} MB/s",
+        f"{rate[TUNED]:,.0f} MB/s (rdcc_nbytes=0)", f"{rate[ours[0]] / rate[TUNED]:.2f}x",
+    )  # fmt: skip
+
+
+FOLLOWING = ("SWMRReader", "SWMRCount")
 
 
 def case_follow(sizes, work, results):
@@ -312,29 +377,15 @@ def case_follow(sizes, work, results):
     source = np.ones((min(frames, 1024), *frame_shape), "uint16")  # up to 512 MiB, reused
     os.sync()  # written back now rather than while the followers are timed
     follow_ours(path, 0, frames, 64)  # the whole file once, so that it is all in the page cache
-    # The followers take turns every segment of 256 MiB, so that a busy moment
-    # of the machine hits them alike.
-    segment = min(frames, 512)
-    curves = {name: [] for name in FOLLOWERS}
+    followers = {**FOLLOWERS, "memory copy": copy_blocks}
+    where = {name: path for name in FOLLOWERS} | {"memory copy": source}
+    curves = {name: [] for name in followers}
     for block_frames in sizes.block_sizes:
-        best = {name: float("inf") for name in FOLLOWERS}
-        for _ in range(sizes.follow_repeats):
-            total = dict.fromkeys(FOLLOWERS, 0.0)
-            for turn, first in enumerate(range(0, frames, segment)):
-                end = min(first + segment, frames)
-                for name, follow in taking_turns(FOLLOWERS.items(), turn):
-                    where = source if follow is copy_blocks else path
-                    total[name] += follow(where, first, end, block_frames)
-            best = {name: min(best[name], total[name]) for name in FOLLOWERS}
-        rate = {name: frames * frame_bytes / seconds / MB for name, seconds in best.items()}
+        # Turns every 256 MiB.
+        rate = race(followers, where, frames, block_frames, sizes.follow_repeats, 512)
         for name, curve in curves.items():
             curve.append(rate[name])
-        ratio = rate["SWMRReader"] / rate["h5py loop"]
-        results.add(
-            "2", f"SWMRReader, {block_frames}-frame blocks",
-            f"{rate['SWMRReader']:,.0f} MB/s", f"{rate['h5py loop']:,.0f} MB/s (h5py loop)",
-            f"{ratio:.2f}x", "≥ 1x", ratio >= 1.0,
-        )  # fmt: skip
+        add_rate_rows(results, "2", f"{block_frames}-frame blocks", rate, FOLLOWING, 1.2)
         results.add(
             "2", f"ceiling, {block_frames}-frame blocks", "",
             f"{rate['memory copy']:,.0f} MB/s (memory copy)",
@@ -343,6 +394,111 @@ def case_follow(sizes, work, results):
     del source
     os.unlink(path)
     results.data["follow"] = {"block_frames": sizes.block_sizes, "MB_per_s": curves}
+
+
+# --- case 7: layouts where HDF5's chunk cache earns its keep ---------------------
+
+
+def bitshuffle_lz4():
+    try:
+        import hdf5plugin
+    except ImportError:
+        return None
+    return dict(hdf5plugin.Bitshuffle(cname="lz4"))
+
+
+# Frames per chunk, filter keywords (None: not available here), block sizes.
+LAYOUTS = {
+    "8-frame chunks": (8, {}, [1, 4]),
+    "gzip": (1, {"compression": "gzip"}, [1, 8]),
+    "bitshuffle-LZ4": (1, "bitshuffle", [1, 8]),
+}
+
+
+def compare_ours(first, second):
+    start = time.perf_counter()
+    if not filekit.compare_dataset_two(first, second, DATASET):
+        raise RuntimeError(f"compare_dataset_two found {first} and {second} unequal")
+    return time.perf_counter() - start
+
+
+def compare_h5py(first, second, chunk_cache=True):
+    """The same comparison with h5py alone: blocks of 64 frames (32 MiB of
+    512x512 uint16, as compare_dataset_two reads them), stopping at the first
+    that differs."""
+    tuning = {} if chunk_cache else {"rdcc_nbytes": 0}
+    start = time.perf_counter()
+    with (
+        h5py.File(first, "r", libver="latest", swmr=True, **tuning) as f1,
+        h5py.File(second, "r", **tuning) as f2,
+    ):
+        d1, d2 = f1[DATASET], f2[DATASET]
+        if d1.shape != d2.shape or d1.dtype != d2.dtype:
+            raise RuntimeError("the files differ")
+        for index in range(0, d1.shape[0], 64):
+            if not (d1[index : index + 64] == d2[index : index + 64]).all():
+                raise RuntimeError("the files differ")
+    return time.perf_counter() - start
+
+
+COMPARERS = {
+    "compare_dataset_two": compare_ours,
+    "h5py loop": compare_h5py,
+    TUNED: functools.partial(compare_h5py, chunk_cache=False),
+}
+
+
+def race_comparisons(first, second, repeats):
+    """Seconds of each comparison of two equal files, best of the repetitions,
+    taking turns."""
+    best = dict.fromkeys(COMPARERS, float("inf"))
+    for turn in range(repeats):
+        for name, compare in taking_turns(COMPARERS.items(), turn):
+            best[name] = min(best[name], compare(first, second))
+    return best
+
+
+def add_compare_rows(results, case, label, size, best, wanted):
+    rate = {name: size / seconds / MB for name, seconds in best.items()}
+    add_rate_rows(results, case, label, rate, ("compare_dataset_two",), wanted)
+    return rate
+
+
+def case_layouts(sizes, work, results):
+    frames = sizes.layout_bytes // (512 * 512 * 2)
+    print(f"7. other layouts: {frames} frames of 512x512 uint16 each, in the page cache",
+          flush=True)  # fmt: skip
+    figures = {}
+    for layout, (chunk_frames, storage, block_sizes) in LAYOUTS.items():
+        if storage == "bitshuffle":
+            storage = bitshuffle_lz4()
+            if storage is None:
+                print(f"   {layout}: hdf5plugin is not installed (pip install hdf5plugin): "
+                      "skipped", flush=True)  # fmt: skip
+                continue
+        # The followers take turns on one file, each closing it before the next
+        # opens it; the comparisons read it and a copy.
+        first = write_frames(work / "layout.h5", frames, (512, 512), chunk_frames=chunk_frames,
+                             **storage)  # fmt: skip
+        second = str(work / "layout-copy.h5")
+        shutil.copyfile(first, second)
+        os.sync()
+        for path in (first, second):
+            follow_ours(path, 0, frames, 64)  # into the page cache
+        where = dict.fromkeys(FOLLOWERS, first)
+        figures[layout] = {}
+        for block_frames in block_sizes:
+            rate = race(FOLLOWERS, where, frames, block_frames, sizes.follow_repeats, 128)
+            label = f"{layout}, {block_frames}-frame blocks"
+            add_rate_rows(results, "7", label, rate, FOLLOWING, 0.95)
+            figures[layout][block_frames] = rate
+        best = race_comparisons(first, second, 3)
+        figures[layout]["compare"] = add_compare_rows(
+            results, "7", layout, 2 * frames * 512 * 512 * 2, best, 0.95
+        )
+        for path in (first, second):
+            os.unlink(path)
+    results.data["layouts_MB_per_s"] = figures
 
 
 # --- case 3: hand-out rate of SWMRCount -------------------------------------------
@@ -511,6 +667,10 @@ def case_compare(sizes, work, results, install, h5diff_limit):
     with h5py.File(differ, "r+") as f:
         f[DATASET][-1] = f[DATASET][-1] + 1
     os.sync()  # written back now rather than while the comparisons are timed
+    best = race_comparisons(first, equal, 3)
+    throughput = add_compare_rows(
+        results, "5", f"equal {size} files, in process", 2 * sizes.compare_bytes, best, 1.2
+    )
     ours_command = [sys.executable, str(BENCH / "workers.py"), "compare"]
     figures = {}
     pairs = [("equal files", equal, True), ("last frame differs", differ, False)]
@@ -555,6 +715,7 @@ def case_compare(sizes, work, results, install, h5diff_limit):
         )  # fmt: skip
     for path in (first, equal, differ):
         os.unlink(path)
+    figures["in process, MB/s"] = throughput
     results.data["compare"] = figures
 
 
@@ -644,7 +805,7 @@ def plot(curves, block_sizes, path):
         print("matplotlib is not installed (pip install '.[bench]'): no plot", flush=True)
         return
     figure, axes = plt.subplots(figsize=(6.4, 4.0), dpi=100)
-    for (name, rates), style in zip(curves.items(), ["o-", "s--", "^:"]):
+    for (name, rates), style in zip(curves.items(), ["o-", "D-", "s--", "v--", "^:"]):
         axes.plot(block_sizes, rates, style, label=name)
     axes.set_xscale("log", base=2)
     axes.set_xticks(block_sizes, [str(n) for n in block_sizes])
@@ -666,6 +827,7 @@ CASES = {
     "4": case_latency,
     "5": case_compare,
     "6": case_writers,
+    "7": case_layouts,
 }
 
 

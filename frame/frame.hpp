@@ -29,6 +29,7 @@
 #endif
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -235,8 +236,24 @@ std::string repr(py::handle obj);
 // import name, where a function body does it at call time.
 py::object import(const Name& name);
 // The SWMR read handle every reader uses:
-// h5py.File(path, "r", libver="latest", swmr=True).
-py::object open_swmr(py::handle h5py, py::handle path);
+// h5py.File(path, "r", libver="latest", swmr=True), and rdcc_nbytes=0 as well
+// when `chunk_cache` is false.
+py::object open_swmr(py::handle h5py, py::handle path, bool chunk_cache = true);
+// Whether a chunk cache would only cost a reader of whole frames a second copy
+// of every frame of `found` (what a look-up in a file gave): a dataset stored
+// in chunks of one frame along axis 0 that pass through no filter. HDF5 copies
+// each chunk it reads into the cache and from there into the array; a block of
+// whole frames covers each of its chunks whole, so none is ever served twice.
+bool chunk_cache_idle(py::handle h5py, py::handle found);
+// `found`, what `file[name]` gave, or, where its chunk cache would be idle,
+// the same dataset read without one: `file` is closed, replaced by
+// `reopen_uncached()` (the same open with rdcc_nbytes=0) and the dataset
+// looked up in it again. The setting has to be the file's: HDF5 reopens a
+// dataset on refresh() with the default access list, so the dataset's own
+// chunk-cache setting would last only until the first refresh.
+py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handle name,
+                                    py::object found,
+                                    const std::function<py::object()>& reopen_uncached);
 
 // obj[start:stop]
 py::object slice(py::handle obj, py::handle start, py::handle stop);

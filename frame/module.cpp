@@ -150,13 +150,37 @@ std::string repr(py::handle obj) { return py::repr(obj).cast<std::string>(); }
 py::object import(const Name& name) { return steal(PyImport_Import(name.ptr())); }
 
 namespace {
-const Name File{"File"};
-const Constant read_only{"r"}, latest{"latest"};
-const Keywords swmr_read{"libver", "swmr"};
+const Name File{"File"}, Dataset{"Dataset"}, chunks{"chunks"}, id{"id"},
+    get_create_plist{"get_create_plist"}, get_nfilters{"get_nfilters"}, close{"close"};
+const Constant read_only{"r"}, latest{"latest"}, zero{0L}, one{1L};
+const Keywords swmr_read{"libver", "swmr"}, swmr_read_uncached{"libver", "swmr", "rdcc_nbytes"};
 }  // namespace
 
-py::object open_swmr(py::handle h5py, py::handle path) {
-  return call_kw(h5py.attr(File), swmr_read, path, read_only, latest, py::handle(Py_True));
+py::object open_swmr(py::handle h5py, py::handle path, bool chunk_cache) {
+  if (chunk_cache)
+    return call_kw(h5py.attr(File), swmr_read, path, read_only, latest, py::handle(Py_True));
+  return call_kw(h5py.attr(File), swmr_read_uncached, path, read_only, latest, py::handle(Py_True),
+                 zero);
+}
+
+bool chunk_cache_idle(py::handle h5py, py::handle found) {
+  int is_dataset = PyObject_IsInstance(found.ptr(), py::object(h5py.attr(Dataset)).ptr());
+  if (is_dataset < 0) throw py::error_already_set();
+  if (!is_dataset) return false;
+  py::object extent = found.attr(chunks);  // None unless the dataset is chunked
+  if (extent.is_none() || py::len(extent) == 0 || !equal(item(extent, 0), one)) return false;
+  py::object creation = call_method(found.attr(id), get_create_plist);
+  return equal(call_method(creation, get_nfilters), zero);
+}
+
+py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handle name,
+                                    py::object found,
+                                    const std::function<py::object()>& reopen_uncached) {
+  if (!chunk_cache_idle(h5py, found)) return found;
+  found = py::object();  // no dataset of the file left open while it closes
+  call_method(file, close);
+  file = reopen_uncached();
+  return file[name];
 }
 
 py::object slice(py::handle obj, py::handle start, py::handle stop) {

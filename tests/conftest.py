@@ -53,13 +53,16 @@ def start_writer(
     pause_after=-1,
     resume_when="",
     ramp=False,
-    compression=None,
+    chunk_frames=1,
+    filter="none",
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
     With pause_after, the writer stops after that many frames until the path
     resume_when exists. With ramp, element (a, b, ...) of frame i holds
-    (i + a + b + ...) % 256.
+    (i + a + b + ...) % 256. chunk_frames and filter set the storage layout:
+    frames per chunk along axis 0, and "none", "gzip", "bitshuffle-lz4" or "lz4"
+    (the last two through hdf5plugin).
     """
     cmd = [
         sys.executable,
@@ -81,10 +84,13 @@ def start_writer(
         str(pause_after),
         "--resume-when",
         str(resume_when),
+        "--chunk-frames",
+        str(chunk_frames),
+        "--filter",
+        filter,
         "--frame-shape",
         *map(str, frame_shape),
         *(["--ramp"] if ramp else []),
-        *(["--compression", compression] if compression else []),
     ]
     return subprocess.Popen(
         cmd,

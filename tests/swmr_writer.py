@@ -4,7 +4,8 @@ Frame i holds the value i in every element, so a reader can check each frame it
 gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
-        [--pause-after N --resume-when PATH] [--ramp] [--compression NAME]
+        [--pause-after N --resume-when PATH] [--chunk-frames N] [--ramp]
+        [--filter none|gzip|bitshuffle-lz4|lz4]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up.
@@ -17,6 +18,25 @@ import time
 
 import h5py
 import numpy as np
+
+
+def plugin_filter(name, **options):
+    """An hdf5plugin filter, imported only by the writers that use one."""
+
+    def keywords():
+        import hdf5plugin
+
+        return dict(getattr(hdf5plugin, name)(**options))
+
+    return keywords
+
+
+FILTERS = {
+    "none": dict,
+    "gzip": lambda: {"compression": "gzip"},
+    "bitshuffle-lz4": plugin_filter("Bitshuffle", cname="lz4"),
+    "lz4": plugin_filter("LZ4"),
+}
 
 
 def main(argv=None):
@@ -42,21 +62,13 @@ def main(argv=None):
         action="store_true",
         help="element (a, b, ...) of frame i holds (i + a + b + ...) % 256 instead of i",
     )
-    parser.add_argument(
-        "--compression",
-        help="gzip, or the name of an hdf5plugin filter class (LZ4, Blosc, ...)",
-    )
+    parser.add_argument("--chunk-frames", type=int, default=1, help="frames per chunk")
+    parser.add_argument("--filter", choices=sorted(FILTERS), default="none")
     args = parser.parse_args(argv)
 
     time.sleep(args.start_delay)
     frame_shape = tuple(args.frame_shape)
     ramp = sum(np.indices(frame_shape)) if frame_shape else 0
-    if args.compression in (None, "gzip"):
-        compression = {"compression": args.compression}
-    else:
-        import hdf5plugin
-
-        compression = getattr(hdf5plugin, args.compression)()
     building = args.path + ".part"
     with h5py.File(building, "w", libver="latest") as f:
         dset = f.create_dataset(
@@ -64,8 +76,8 @@ def main(argv=None):
             (0, *frame_shape),
             maxshape=(None, *frame_shape),
             dtype=args.dtype,
-            chunks=(1, *frame_shape),
-            **compression,
+            chunks=(args.chunk_frames, *frame_shape),
+            **FILTERS[args.filter](),
         )
         f.swmr_mode = True
         os.rename(building, args.path)

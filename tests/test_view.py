@@ -181,7 +181,7 @@ def test_compressed_frames_are_read_through_hdf5plugin(tmp_path):
     pytest.importorskip("hdf5plugin")
     path = tmp_path / "lz4.h5"
     writer = start_writer(
-        path, DATASET, 10, delay=0.05, frame_shape=(32, 32), ramp=True, compression="LZ4"
+        path, DATASET, 10, delay=0.05, frame_shape=(32, 32), ramp=True, filter="lz4"
     )
     with View(tmp_path, path) as view:
         view.wait_status(following_with_frames(10), "ten frames")
@@ -469,7 +469,7 @@ def test_a_port_in_use_is_one_line_and_status_2(tmp_path):
 def test_a_filter_plugin_that_is_not_loaded_is_named(tmp_path):
     pytest.importorskip("hdf5plugin")
     path = tmp_path / "lz4.h5"
-    start_writer(path, DATASET, 2, frame_shape=(8, 8), compression="LZ4").communicate(timeout=60)
+    start_writer(path, DATASET, 2, frame_shape=(8, 8), filter="lz4").communicate(timeout=60)
     env = dict(child_env(), HDF5_PLUGIN_PATH=str(tmp_path))
     # Without hdf5plugin importable, HDF5 has no LZ4 filter to read the frames with.
     blocker = tmp_path / "no_plugins"

@@ -24,7 +24,7 @@ const frame::Constant zero{0L}, one{1L}, minus_one{-1L}, minus_three{-3L}, minus
     no_text{""}, scalar{"scalar"}, read_only{"r"}, member_path{"%s/%s"},
     main_dataset_missing{"datasetpath %s not found in file %s"};
 const frame::Keywords data_only{"data"}, dtype_only{"dtype"}, text_data{"data", "dtype"},
-    vlen{"vlen"};
+    vlen{"vlen"}, uncached{"rdcc_nbytes"};
 
 // A comparison reads at most this many bytes of each dataset at a time:
 // detector files are often larger than memory.
@@ -42,6 +42,14 @@ Py_ssize_t to_size(py::handle number) {
 py::object frame_shape(py::handle extent) { return frame::slice(extent, one, py::none()); }
 
 py::object open_swmr(py::handle path) { return frame::open_swmr(h5py, path); }
+
+// `found`, the dataset `name` of the SWMR read handle `file` of `path`, read
+// without a chunk cache where one would be idle.
+py::object swmr_dataset(py::object& file, py::handle path, py::handle name, py::object found) {
+  return frame::without_idle_chunk_cache(h5py, file, name, std::move(found), [&] {
+    return frame::open_swmr(h5py, path, /*chunk_cache=*/false);
+  });
+}
 
 // class DataSet:
 
@@ -214,18 +222,20 @@ py::object compare_datasets(py::handle dataset1, py::handle dataset2) {
 py::object compare_in_two_files(py::handle filepath1, py::handle filepath2,
                                 py::handle datasetpath) {
   py::object f1 = open_swmr(filepath1);
-  py::object data1 = f1[datasetpath];
+  py::object data1 = swmr_dataset(f1, filepath1, datasetpath, f1[datasetpath]);
   py::object f2 = frame::call(h5py.attr(File), filepath2, read_only);
-  py::object data2 = f2[datasetpath];
+  py::object data2 = frame::without_idle_chunk_cache(h5py, f2, datasetpath, f2[datasetpath], [&] {
+    return frame::call_kw(h5py.attr(File), uncached, filepath2, read_only, zero);
+  });
   return frame::call(compare_dataset_two, data1, data2);
 }
 
 py::object compare_two_paths(py::handle filepath1, py::handle datasetpath1, py::handle filepath2,
                              py::handle datasetpath2) {
   py::object f1 = open_swmr(filepath1);
-  py::object data1 = f1[datasetpath1];
+  py::object data1 = swmr_dataset(f1, filepath1, datasetpath1, f1[datasetpath1]);
   py::object f2 = open_swmr(filepath2);
-  py::object data2 = f2[datasetpath2];
+  py::object data2 = swmr_dataset(f2, filepath2, datasetpath2, f2[datasetpath2]);
   py::object flag = frame::call(compare_dataset_two, data1, data2);
   frame::call_method(f1, close);
   frame::call_method(f2, close);
@@ -263,6 +273,7 @@ py::object compare_dataset_subfiles(py::handle filepath_, py::handle datasetpath
                                         py::make_tuple(datasetpath, filepath_).ptr())));
     return py::bool_(false);
   }
+  data = swmr_dataset(main_file, filepath_, datasetpath, std::move(data));
   py::object glob_module = frame::import(glob);
   std::vector<std::pair<long, py::object>> subfiles;
   for (py::handle path : frame::call_method(glob_module, glob, subFilePathPattern))
@@ -281,6 +292,7 @@ py::object compare_dataset_subfiles(py::handle filepath_, py::handle datasetpath
     if (subdata.is_none())
       throw py::type_error("dataset " + text(subFileDatasetPath) + " not found in sub-file " +
                            text(subfile));
+    subdata = swmr_dataset(subf, subfile, subFileDatasetPath, std::move(subdata));
     Py_ssize_t frames = py::len(subdata);
     std::string rows =
         "frames " + std::to_string(index_) + " to " + std::to_string(index_ + frames);

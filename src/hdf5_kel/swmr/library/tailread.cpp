@@ -68,13 +68,19 @@ py::object open_when_unlocked(py::handle path_, py::handle waiting) {
   }
 }
 
-// Sets self.f to the SWMR read handle and self.dset to the dataset in it. An
-// object that cannot be built keeps no file open.
+// Sets self.f to the SWMR read handle and self.dset to the dataset in it,
+// read without a chunk cache where one would be idle. An object that cannot be
+// built keeps no file open.
 void open_dataset(py::handle self, py::handle path_, py::handle datasetname_, py::handle waiting) {
   self.attr(f) = open_when_unlocked(path_, waiting);
   py::object file = self.attr(f);
   try {
-    self.attr(dset) = file[datasetname_];
+    py::object found = file[datasetname_];
+    py::object data = frame::without_idle_chunk_cache(
+        h5py, file, datasetname_, std::move(found),
+        [&] { return frame::open_swmr(h5py, path_, /*chunk_cache=*/false); });
+    self.attr(f) = file;
+    self.attr(dset) = data;
   } catch (py::error_already_set&) {
     frame::call_method(file, close);
     throw;
