@@ -52,6 +52,7 @@ def start_writer(
     hold=0.0,
     pause_after=-1,
     resume_when="",
+    bitshuffle=False,
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
@@ -78,6 +79,7 @@ def start_writer(
         str(pause_after),
         "--resume-when",
         str(resume_when),
+        *(["--bitshuffle"] if bitshuffle else []),
         "--frame-shape",
         *map(str, frame_shape),
     ]

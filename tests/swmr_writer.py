@@ -4,7 +4,7 @@ Frame i holds the value i in every element, so a reader can check each frame it
 gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
-        [--pause-after N --resume-when PATH]
+        [--pause-after N --resume-when PATH] [--bitshuffle]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up.
@@ -37,7 +37,15 @@ def main(argv=None):
         help="after this many frames, wait until --resume-when exists",
     )
     parser.add_argument("--resume-when", default="")
+    parser.add_argument(
+        "--bitshuffle", action="store_true", help="compress with bitshuffle-LZ4 (hdf5plugin)"
+    )
     args = parser.parse_args(argv)
+    compression = {}
+    if args.bitshuffle:
+        import hdf5plugin
+
+        compression = hdf5plugin.Bitshuffle(cname="lz4")
 
     time.sleep(args.start_delay)
     frame_shape = tuple(args.frame_shape)
@@ -49,6 +57,7 @@ def main(argv=None):
             maxshape=(None, *frame_shape),
             dtype=args.dtype,
             chunks=(1, *frame_shape),
+            **compression,
         )
         f.swmr_mode = True
         os.rename(building, args.path)
