@@ -301,3 +301,12 @@ def test_borrowed_slot_descriptors_are_refused_as_python_refuses_them(call, fiel
     with pytest.raises(TypeError, match=re.escape(expected)):
         call()
     gc.collect()  # a slot written out of place would show when the object goes
+
+
+def test_get_datas_that_fails_moves_no_buffer():
+    pool = Buffers()
+    pool.appendNewBuffer((4, 2), np.uint16)
+    pool.appendNewBuffer((), np.uint16)  # no axis 0 to slice
+    with pytest.raises(IndexError):
+        pool.getDatas(2)
+    assert [b.index for b in pool.buffers] == [0, 0]

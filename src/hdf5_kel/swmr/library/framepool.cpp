@@ -2,6 +2,8 @@
 // axis 0 and equal-length batches are handed out as views.
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "frame.hpp"
 
@@ -178,10 +180,21 @@ py::object Buffers_all_reached(py::handle self, py::handle remainLen) {
 
 py::object Buffers_getDatas(py::handle self, py::handle remainLen) {
   py::list datas;
-  each_buffer(self, [&](py::handle buffer) {
-    datas.append(frame::call_method(buffer, getData, remainLen));
-    return true;
-  });
+  // A buffer that fails makes the buffers before it step back, so that a
+  // failed call moves no read position. Only positions held in place are
+  // taken back: reading any other would be a call the method does not make.
+  std::vector<std::pair<py::object, py::object>> taken;  // buffer, index before
+  try {
+    each_buffer(self, [&](py::handle buffer) {
+      py::object before = py::reinterpret_borrow<py::object>(index.peek(buffer));
+      datas.append(frame::call_method(buffer, getData, remainLen));
+      if (before) taken.emplace_back(py::reinterpret_borrow<py::object>(buffer), before);
+      return true;
+    });
+  } catch (py::error_already_set&) {
+    for (auto& [buffer, before] : taken) index.set(buffer, before);
+    throw;
+  }
   return std::move(datas);
 }
 
