@@ -72,17 +72,17 @@ py::object open_when_unlocked(py::handle path_, py::handle waiting) {
 }
 
 // HDF5 fails every read of a growing dataset, for every holder, once one
-// process holds it through two dataset objects. It counts the objects open on
-// the file through any handle (it tells one file from another by device and
-// inode) that are the same dataset as `data`; two or more earn a warning that
-// says so where the follower is made.
+// process holds it through two dataset objects. Of the dataset objects open on
+// the file through any handle (HDF5 tells one file from another by device and
+// inode), those that are the same dataset as `data` are counted; two or more
+// earn a warning that says so where the follower is made.
 void warn_if_held_twice(py::handle file, py::handle data) {
   py::object h5f_module = h5py.attr(h5f);
-  py::object open =
+  py::object open_datasets =
       frame::call(h5f_module.attr(get_obj_ids), file.attr(id), h5f_module.attr(OBJ_DATASET));
   py::object own = data.attr(id);
   int holders = 0;
-  for (py::handle other : open)
+  for (py::handle other : open_datasets)
     if (frame::equal(other, own)) ++holders;
   if (holders < 2) return;
   py::object note = frame::call_method(frame::import(diagnose), held_twice_note, data);
