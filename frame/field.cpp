@@ -22,6 +22,9 @@ PyObject** Field::slot(py::handle obj) const {
   bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
   if (!(type == checked_type_ && versioned && type->tp_version_tag == checked_version_)) {
     if (!descriptor_ || _PyType_Lookup(type, name_.ptr()) != descriptor_) return nullptr;
+    // A class may borrow the descriptor without having the slot: its objects
+    // are served by the descriptor itself, which refuses them with TypeError.
+    if (!PyType_IsSubtype(type, PyDescr_TYPE(descriptor_))) return nullptr;
     // The look-up gives the class a version where it can have one.
     if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
       checked_type_ = type;

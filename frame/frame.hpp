@@ -255,6 +255,23 @@ py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handl
                                     py::object found,
                                     const std::function<py::object()>& reopen_uncached);
 
+// Adds to a failed read of `dset` the note that says why it failed, where
+// hdf5_kel.diagnose knows (a filter plugin this process has not loaded, the
+// dataset held twice); the error keeps its type and message. Imported only
+// once a read has failed; an explanation that fails itself is dropped.
+void explain_read_error(const py::error_already_set& error, py::handle dset);
+
+// read(), a read of `dset`, whose errors carry the note of explain_read_error.
+template <typename Read>
+py::object read_explained(py::handle dset, Read read) {
+  try {
+    return read();
+  } catch (py::error_already_set& error) {
+    explain_read_error(error, dset);
+    throw;
+  }
+}
+
 // obj[start:stop]
 py::object slice(py::handle obj, py::handle start, py::handle stop);
 // obj[start:stop] = value

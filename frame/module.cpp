@@ -183,6 +183,19 @@ py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handl
   return file[name];
 }
 
+namespace {
+const Name diagnose{"hdf5_kel.diagnose"}, explain{"explain_read_error"};
+}  // namespace
+
+void explain_read_error(const py::error_already_set& error, py::handle dset) {
+  if (!error.matches(PyExc_Exception)) return;  // Ctrl-C and the like say what they are
+  try {
+    call_method(import(diagnose), explain, error.value(), dset);
+  } catch (py::error_already_set&) {
+    // The read's own error is the one to raise.
+  }
+}
+
 py::object slice(py::handle obj, py::handle start, py::handle stop) {
   py::object range = steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
   return steal(PyObject_GetItem(obj.ptr(), range.ptr()));
@@ -433,10 +446,8 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
                     "loaded into one interpreter per process.");
     return nullptr;
   }
-  // Importing again after the module left sys.modules gives back the one
-  // module object; its body runs once per process.
-  if (state().module) return Py_NewRef(state().module);
-
+  // Always a new module object: one made after the module left sys.modules
+  // is refused by the execution step, since the body runs once per process.
   PyObject* name = PyObject_GetAttrString(spec, "name");
   if (!name) return nullptr;
   PyObject* module = PyModule_NewObject(name);

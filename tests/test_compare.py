@@ -171,6 +171,16 @@ def test_sub_files_matching_the_main_dataset(tmp_path, main_file, parts):
     assert filekit.compare_dataset_subfiles(main_file, "/data", pattern, "/entry/data") is True
 
 
+@pytest.mark.parametrize("main_object", ["/scalar", "/group"])
+def test_no_sub_files_for_a_main_object_without_frames(tmp_path, main_object):
+    path = tmp_path / "main.h5"
+    with h5py.File(path, "w") as f:
+        f["scalar"] = 5
+        f.create_group("group")
+    pattern = str(tmp_path / "none_*.h5")
+    assert filekit.compare_dataset_subfiles(str(path), main_object, pattern, "/d") is True
+
+
 PAST_THE_END = [(1, counting(9)), (2, counting(11)[9:])]
 MISMATCHES = {
     "more frames": (PAST_THE_END, "reaches past the end of /data in .*: frames 9 to 11 of 10"),

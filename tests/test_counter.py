@@ -33,9 +33,13 @@ def counters():
 
 
 @pytest.mark.parametrize(
-    "method, per_append, start_delay", [("recv", 1, 1.2), ("recv_event", 3, 0.0)]
+    "method, per_append, start_delay, frame_shape",
+    [("recv", 1, 1.2, (3, 2)), ("recv_event", 3, 0.0, (3, 2)), ("recv", 2, 0.0, ())],
+    ids=["recv", "recv_event", "one axis"],
 )
-def test_follows_a_growing_file(tmp_path, capsys, counters, method, per_append, start_delay):
+def test_follows_a_growing_file(
+    tmp_path, capsys, counters, method, per_append, start_delay, frame_shape
+):
     path = tmp_path / "grow.h5"
     writer = start_writer(
         path,
@@ -43,7 +47,7 @@ def test_follows_a_growing_file(tmp_path, capsys, counters, method, per_append, 
         30,
         per_append=per_append,
         delay=0.01,
-        frame_shape=(3, 2),
+        frame_shape=frame_shape,
         start_delay=start_delay,
     )
     counter = SWMRCount(str(path), DATASET, total_count=30)
@@ -56,7 +60,7 @@ def test_follows_a_growing_file(tmp_path, capsys, counters, method, per_append, 
     finish(writer)
 
     assert frame_values(blocks) == list(range(30))
-    assert all(block.shape[1:] == (3, 2) and block.dtype == np.int32 for block in blocks)
+    assert all(block.shape[1:] == frame_shape and block.dtype == np.int32 for block in blocks)
     assert counter.index == 30
     lines = capsys.readouterr().out.splitlines()
     assert lines[-1] == f"file found {path}"
@@ -229,6 +233,7 @@ def test_fromlist_and_frommap(tmp_path, counters, cls, build, total):
         (lambda path: SWMRCount(), TypeError, "__init__() takes at least 2 positional arguments"),
         (lambda path: SWMRCount(path, "/missing"), KeyError, "missing"),
         (lambda path: SWMRCount.fromlist([path, DATASET], 10), IndexError, "out of range"),
+        (lambda path: SWMRCount.fromlist({}, 10), KeyError, "0"),  # items read from the first
         (lambda path: SWMRCount.frommap(filepath=path, datasetname=DATASET), KeyError, "total"),
         (lambda path: SWMRCount.frommap(path), TypeError, "takes exactly 1 positional argument"),
     ],
@@ -240,17 +245,15 @@ def test_bad_construction(tmp_path, call, error, text):
 
 
 def test_failed_receive_moves_nothing(tmp_path, counters):
-    path = tmp_path / "flat.h5"
+    path = tmp_path / "scalar.h5"
     with h5py.File(path, "w", libver="latest") as f:
-        f.create_dataset(DATASET, data=np.arange(4), maxshape=(None,))
-    flat = SWMRCount(str(path), total_count=4)
-    counters.append(flat)
-    with pytest.raises(ValueError, match="indexing arguments") as single_axis:
-        flat.recv()
-    assert flat.index == 0
-    assert "hdf5_kel.swmr.library.tailread.SWMRCount.modify" in names_in_traceback(
-        single_axis.value
-    )
+        f.create_dataset(DATASET, data=4)
+    scalar = SWMRCount(str(path), total_count=4)
+    counters.append(scalar)
+    with pytest.raises(IndexError) as no_axis:
+        scalar.recv()
+    assert scalar.index == 0
+    assert "hdf5_kel.swmr.library.tailread.SWMRCount.modify" in names_in_traceback(no_axis.value)
 
     counter = SWMRCount(str(write_frames(tmp_path / "two.h5", 2)), total_count=2)
     counter.close()

@@ -129,7 +129,7 @@ def test_bad_input_registers_nothing(h5, tmp_path):
     first = h5.create_dataset("/data", (2, 2), "f4")
     with pytest.raises(ValueError):
         h5.create_dataset("/data", (2, 2), "f4")
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError):  # raised once the dataset is in the file
         h5.create_dataset_numpy("/listed", [1, 2, 3])
     with pytest.raises(TypeError):
         h5.create_dataset("/typed", (2, 2), "no such type")
@@ -140,7 +140,8 @@ def test_bad_input_registers_nothing(h5, tmp_path):
     with pytest.raises(AttributeError):
         h5.create_dataset_map("other", [("a", 1)])
     assert h5.dsets == {"/data": first}
-    assert set(h5.f) == {"data", "meta"} and set(h5.f["meta"]) == {"a"}
+    assert set(h5.f) == {"data", "listed", "meta"} and set(h5.f["meta"]) == {"a"}
+    assert h5.f["listed"][()].tolist() == [1, 2, 3]
 
 
 @pytest.mark.parametrize(

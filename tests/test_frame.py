@@ -209,20 +209,35 @@ def test_module_attributes():
     assert tailread.Queue.__module__ == "queue"
 
 
-def test_reload_and_reimport_keep_the_one_module():
+def test_reload_keeps_the_one_module():
     classes = (framepool.NumpyBuffer, framepool.Buffers)
     assert importlib.reload(framepool) is framepool
     assert (framepool.NumpyBuffer, framepool.Buffers) == classes
-    code = """
-import sys, importlib
-import hdf5_kel.swmr.library.framepool as first
-body_class = first.NumpyBuffer
-del sys.modules["hdf5_kel.swmr.library.framepool"]
-again = importlib.import_module("hdf5_kel.swmr.library.framepool")
-assert again is first and again.NumpyBuffer is body_class
-print("ok")
+
+
+@pytest.mark.parametrize(
+    "full_name, short_name",
+    [("hdf5_kel.filekit", "filekit"), ("hdf5_kel.swmr.library.framepool", "framepool")],
+)
+def test_import_after_removal_is_refused_and_the_first_module_stays(full_name, short_name):
+    code = f"""
+import importlib, sys
+first = importlib.import_module({full_name!r})
+del sys.modules[{full_name!r}]
+for attempt in range(2):
+    try:
+        importlib.import_module({full_name!r})
+    except RuntimeError as error:
+        print(type(error).__name__, error)
+print({full_name!r} in sys.modules, first.__name__, sorted(vars(first))[-1])
 """
-    assert finish(start_python(code, "/")).strip() == "ok"
+    refused = (
+        f"RuntimeError Module '{short_name}' has already been imported."
+        " Re-initialisation is not supported."
+    )
+    lines = finish(start_python(code, "/")).splitlines()
+    assert lines[:2] == [refused, refused]
+    assert lines[2].startswith(f"False {full_name} ")
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,8 @@
 """Frame buffers: appending blocks, handing out views, testing fill levels."""
 
+import gc
+import re
+
 import numpy as np
 import pytest
 
@@ -258,3 +261,52 @@ def test_subclasses_and_changed_classes_are_honoured():
     finally:
         NumpyBuffer.reallen = original
     assert not pool.all_reached()
+
+
+class Borrower:
+    "Borrows NumpyBuffer's slot descriptors without having its slots."
+
+    array = NumpyBuffer.__dict__["array"]
+    index = NumpyBuffer.__dict__["index"]
+    reallen = NumpyBuffer.__dict__["reallen"]
+    getData = NumpyBuffer.getData
+
+
+class PoolBorrower:
+    buffers = Buffers.__dict__["buffers"]
+
+
+def pool_of(buffer):
+    pool = Buffers()
+    pool.buffers.append(buffer)
+    return pool
+
+
+@pytest.mark.parametrize(
+    "call, field, owner",
+    [
+        (lambda: NumpyBuffer.__init__(Borrower(), (2, 2), "u2"), "array", "NumpyBuffer"),
+        (lambda: NumpyBuffer.getData(Borrower(), 1), "array", "NumpyBuffer"),
+        (lambda: NumpyBuffer.appendData(Borrower(), np.zeros((1, 2))), "array", "NumpyBuffer"),
+        (lambda: pool_of(Borrower()).all_reached(), "reallen", "NumpyBuffer"),
+        (lambda: pool_of(Borrower()).getDatas(), "array", "NumpyBuffer"),
+        (lambda: Buffers.__init__(PoolBorrower()), "buffers", "Buffers"),
+        (lambda: Buffers.appendNewBuffer(PoolBorrower(), (2, 2), "u2"), "buffers", "Buffers"),
+        (lambda: Buffers.all_reached(PoolBorrower()), "buffers", "Buffers"),
+    ],
+)
+def test_borrowed_slot_descriptors_are_refused_as_python_refuses_them(call, field, owner):
+    borrower = "PoolBorrower" if owner == "Buffers" else "Borrower"
+    expected = f"descriptor '{field}' for '{owner}' objects doesn't apply to a '{borrower}' object"
+    with pytest.raises(TypeError, match=re.escape(expected)):
+        call()
+    gc.collect()  # a slot written out of place would show when the object goes
+
+
+def test_get_datas_that_fails_moves_no_buffer():
+    pool = Buffers()
+    pool.appendNewBuffer((4, 2), np.uint16)
+    pool.appendNewBuffer((), np.uint16)  # no axis 0 to slice
+    with pytest.raises(IndexError):
+        pool.getDatas(2)
+    assert [b.index for b in pool.buffers] == [0, 0]

@@ -3,8 +3,9 @@ exceptions, and a failed call moves no read or write position.
 
 A child process makes seeded random calls for a bounded count and time: lists
 of positional arguments and sets of keywords drawn from wrong types, None,
-huge and negative numbers, numpy scalars, subclasses, closed files and
-objects whose methods raise, mixed with plausible values so that calls also
+huge and negative numbers, numpy scalars, subclasses, closed files,
+objects whose methods raise and objects of classes that borrow slot
+descriptors, mixed with plausible values so that calls also
 get deep. Calls that wait (for a file, for frames that never come) are ended
 by a timer signal, as Ctrl-C would end them. KEL_FUZZ_CALLS and KEL_FUZZ_SEED
 change the count and the seed.
@@ -79,6 +80,16 @@ class NeverSet:
 class AlwaysSet:
     def is_set(self):
         return True
+
+
+class Borrower:
+    "Borrows the frame buffers' slot descriptors without having their slots."
+
+    array = NumpyBuffer.__dict__["array"]
+    index = NumpyBuffer.__dict__["index"]
+    reallen = NumpyBuffer.__dict__["reallen"]
+    buffers = Buffers.__dict__["buffers"]
+    getData = NumpyBuffer.getData
 
 
 class Hostile:
@@ -174,6 +185,7 @@ ODD = [
     np.int64(2), np.int32(-3), np.uint8(255), np.float32(1.5), np.bool_(True), np.array(3),
     np.zeros((2, 2, 2), "int32"), np.ones(3), np.zeros((0, 2, 2)), FRAMES, FRAMES.astype("f8"),
     Int(2), Str("text.h5"), List([1, 2]), object(), NeverSet(), AlwaysSet(), Hostile(),
+    Borrower(), [Borrower(), Borrower()],
     threading.Event(), closed_file, closed_dataset, lambda: None, int, "int32", np.int32,
     "no such type", SWMRCount, print,
 ]
@@ -212,6 +224,9 @@ PLAUSIBLE = {
     "segmentsize": lambda: rng.randint(1, 3),
     "m": lambda: {"a": 1, "b": [1, 2]},
     "mod": lambda: 0o644,
+    # An unbound method called on an object of a class that only borrows the
+    # frame buffers' slot descriptors.
+    "self": lambda: Borrower(),
 }
 
 

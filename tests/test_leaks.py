@@ -25,6 +25,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 
 import h5py
 import numpy as np
@@ -141,10 +142,24 @@ def text_file():
     return "text.h5"
 
 
-def single_axis_counter():
-    with h5py.File("flat.h5", "w", libver="latest") as f:
-        f.create_dataset(DATASET, data=np.arange(8), maxshape=(None,))
-    return SWMRCount("flat.h5", DATASET, 3, 8)
+def scalar_counter():
+    with h5py.File("scalar.h5", "w", libver="latest") as f:
+        f.create_dataset(DATASET, data=8)
+    return SWMRCount("scalar.h5", DATASET, 3, 8)
+
+
+def second_follower():
+    # A second counter of a dataset already followed, refused by a warnings
+    # filter that turns the warning into an error.
+    path = complete_file()
+    first = SWMRCount(path, DATASET, 3, 8)
+
+    def step(first=first):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", RuntimeWarning)
+            SWMRCount(path, DATASET, 3, 8)
+
+    return step
 
 
 def buffer_of(frames):
@@ -231,6 +246,8 @@ error_path("binding: unexpected keyword", TypeError, lambda: lambda b=buffer_of(
 error_path("binding: multiple values", TypeError, lambda: lambda b=buffer_of(1): b.getData(1, remainLen=1))
 error_path("NumpyBuffer(bad shape)", ValueError, lambda: lambda: NumpyBuffer(-1, "int32"))
 error_path("SWMRReader(batch_size 0)", ValueError, lambda: lambda: SWMRReader("never.h5", DATASET, 0, 8, 0))
+error_path("SWMRReader(start_frame -1)", ValueError, lambda: lambda: SWMRReader("never.h5", DATASET, -1, 8, 2))
+error_path("SWMRReader(total_frames 1.5)", TypeError, lambda: lambda: SWMRReader("never.h5", DATASET, 0, 1.5, 2))
 error_path("SWMRCount.fromlist(short)", IndexError, lambda: lambda: SWMRCount.fromlist(["never.h5"], 8))
 error_path("SWMRCount.frommap(missing key)", KeyError, lambda: lambda: SWMRCount.frommap(filepath="x"))
 error_path("SWMRCountMulti.recv(0)", ValueError, lambda: lambda m=receiver(): m.recv(0))
@@ -248,7 +265,8 @@ error_path(
 )
 error_path("SWMRCount(not HDF5)", OSError, lambda: lambda p=text_file(): SWMRCount(p), True)
 error_path("read_chunk(closed file)", RuntimeError, lambda: lambda r=closed(reader): r.read_chunk(), True)
-error_path("SWMRCount.recv(single axis)", ValueError, lambda: lambda c=single_axis_counter(): c.recv(), True)
+error_path("SWMRCount.recv(no axis 0)", IndexError, lambda: lambda c=scalar_counter(): c.recv(), True)
+error_path("SWMRCount(dataset held twice)", RuntimeWarning, second_follower, True)
 error_path(
     "SWMRCountMulti.recv(buffer refuses)",
     ValueError,

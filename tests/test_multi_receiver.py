@@ -42,17 +42,19 @@ def lines_of(capsys):
 
 @pytest.mark.parametrize("method", ["recv", "recv_event"])
 def test_lock_step_batches_over_writers_at_different_rates(tmp_path, capsys, receivers, method):
-    paths = [tmp_path / f"file{i}.h5" for i in range(3)]
+    paths = [tmp_path / f"file{i}.h5" for i in range(4)]
     writers = [
         start_writer(paths[0], DATASET, 20, delay=0.01, frame_shape=(2, 3)),
         start_writer(paths[1], DATASET, 20, per_append=4, delay=0.05, frame_shape=(2, 3)),
         start_writer(paths[2], DATASET, 20, per_append=7, delay=0.02, frame_shape=(5,)),
+        start_writer(paths[3], DATASET, 20, per_append=3, delay=0.03, frame_shape=()),
     ]
     receiver = SWMRCountMulti(
         [
             entry(paths[0], 20, (2, 3)),
             tuple(entry(paths[1], 20, (2, 3), np.float64)),
             entry(paths[2], 20, (5,), "int64"),
+            entry(paths[3], 20, ()),  # one axis: time stamps, positions, events
         ],
         total_count=20,
     )
@@ -67,10 +69,10 @@ def test_lock_step_batches_over_writers_at_different_rates(tmp_path, capsys, rec
     assert [len(batch[0]) for batch in batches] == [3] * 6 + [2]
     for k, batch in enumerate(batches):
         expected = list(range(3 * k, min(3 * k + 3, 20)))
-        assert [frame_values([frames]) for frames in batch] == [expected] * 3
-    assert [frames.dtype for frames in batches[0]] == [np.int32, np.float64, np.int64]
+        assert [frame_values([frames]) for frames in batch] == [expected] * 4
+    assert [frames.dtype for frames in batches[0]] == [np.int32, np.float64, np.int64, np.int32]
     assert receiver.index == 20
-    assert [counter.index for counter in receiver.swmrcounts] == [20] * 3
+    assert [counter.index for counter in receiver.swmrcounts] == [20] * 4
     assert lines_of(capsys) == [LINE] * (len(batches) + 1)
 
 
@@ -193,7 +195,7 @@ def test_delivery_that_does_not_fit_moves_nothing(tmp_path, receivers, frames, b
     "call, error, text",
     [
         (lambda r: r.recv(0), ValueError, "remainlen must be a positive number of frames, got 0"),
-        (lambda r: r.recv(2.5), TypeError, "'float' object cannot be interpreted as an integer"),
+        (lambda r: r.recv(2.5), TypeError, "remainlen must be an integer, got 2.5"),
         (lambda r: r.recv_event(object()), AttributeError, "is_set"),
     ],
 )
@@ -222,6 +224,9 @@ def test_closed_receiver_fails_and_moves_nothing(tmp_path):
         (lambda path: [[path, DATASET, 3, (10, 2, 2)]], IndexError, "index out of range"),
         (lambda path: [[path, DATASET, 3, (10, 2, 2), "no such type"]], TypeError, "data type"),
         (lambda path: 5, TypeError, "not iterable"),
+        # items read in order, as Python reads them
+        (lambda path: [{}], KeyError, "0"),
+        (lambda path: [{0: path, 1: DATASET, 2: 3}], KeyError, "3"),
     ],
 )
 def test_bad_entries(tmp_path, files, error, text):

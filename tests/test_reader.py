@@ -1,6 +1,7 @@
 """SWMRReader following files that writer processes grow."""
 
 import gc
+import re
 import threading
 
 import h5py
@@ -8,7 +9,7 @@ import numpy as np
 import pytest
 from conftest import DATASET, finish, frame_values, start_python, start_writer, wait_for_line
 
-from hdf5_kel.swmr.library.tailread import SWMRReader
+from hdf5_kel.swmr.library.tailread import SWMRReader, SWMRReaderMulti
 
 
 def written_file(tmp_path, frames, **options):
@@ -167,13 +168,37 @@ def test_batch_size_must_be_positive(tmp_path, batch):
         SWMRReader(str(tmp_path / "never-created.h5"), DATASET, 0, 10, batch)
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # half-built
 @pytest.mark.parametrize(
-    "args, error",
-    [(("a.h5", DATASET, 0, 4, "2"), TypeError), (("a.h5", DATASET, 0, 4, None), TypeError)],
+    "counts, error, text",
+    [
+        ((0, 4, "2"), TypeError, "batch_size must be an integer, got '2'"),
+        ((0, 4, None), TypeError, "batch_size must be an integer, got None"),
+        ((0, 4, 2.0), TypeError, "batch_size must be an integer, got 2.0"),
+        ((0, 12.5, 2), TypeError, "total_frames must be an integer, got 12.5"),
+        ((np.float64(1), 4, 2), TypeError, "start_frame must be an integer, got "),
+        ((-3, 10, 2), ValueError, "start_frame must not be negative, got -3"),
+        ((np.int8(-1), 10, 2), ValueError, "start_frame must not be negative, got "),
+    ],
 )
-def test_bad_argument_types(args, error):
-    with pytest.raises(error):
-        SWMRReader(*args)
+def test_bad_frame_numbers_fail_before_the_wait(tmp_path, counts, error, text):
+    never = str(tmp_path / "never-created.h5")
+    with pytest.raises(error, match=re.escape(text)):
+        SWMRReader(never, DATASET, *counts)
+    with pytest.raises(error, match=re.escape(text)):
+        SWMRReaderMulti([(never, DATASET, *counts)])
+
+
+def test_numpy_integers_are_frame_numbers(tmp_path):
+    reader = SWMRReader(
+        str(written_file(tmp_path, 6)), DATASET, np.int64(1), np.uint16(6), np.int32(2)
+    )
+    lengths = []
+    while (block := reader.read_chunk()) is not None:
+        lengths.append(len(block))
+    assert lengths == [2, 2, 1]
+    assert reader.index == 6
+    reader.close()
 
 
 def test_read_errors_leave_the_position(tmp_path):

@@ -39,6 +39,27 @@ def missing_filter_note(dset):
     return f"{name} is compressed with the HDF5 {noun} {filters}, not loaded in this process: {INSTALL_PLUGINS}"
 
 
+def held_twice_note(dset):
+    """Why reads of a growing dataset fail once this process holds it twice, and what to do."""
+    return (
+        f"{dset.file.filename}: {dset.name} is held by two dataset objects in this process"
+        " (two followers, or a follower and another h5py handle of it). HDF5 then fails every"
+        ' read of the growing dataset, for both, with "can\'t insert duplicate key".'
+        " Follow each dataset with one reader or counter per process and hand its blocks to"
+        " other threads (a queue), or close one follower before the next opens the dataset."
+    )
+
+
+def duplicate_key_note(error, dset):
+    """held_twice_note(dset) for a read that failed with HDF5's duplicate-key error, else None."""
+    if "duplicate key" not in str(error):
+        return None
+    try:
+        return held_twice_note(dset)
+    except Exception:  # noqa: BLE001 - a closed or foreign dataset has nothing to explain
+        return None
+
+
 def add_note(error, note):
     """`error.add_note(note)`, also where Python (3.10) has no add_note."""
     if hasattr(error, "add_note"):
@@ -50,7 +71,7 @@ def add_note(error, note):
 
 def explain_read_error(error, dset):
     """Add to `error` the note that says why reading `dset` failed, where one is known."""
-    note = missing_filter_note(dset)
-    if note is not None:
-        add_note(error, note)
+    for note in (missing_filter_note(dset), duplicate_key_note(error, dset)):
+        if note is not None:
+            add_note(error, note)
     return error

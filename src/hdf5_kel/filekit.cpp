@@ -107,9 +107,8 @@ py::object H5File_init(py::handle self, py::handle filepath_, py::handle mode) {
 
 // Wraps the dataset just created, as looked up again in the file, and
 // registers the wrapper under its path.
-py::object register_dataset(py::handle self, py::handle datasetname_, py::handle shape_,
-                            py::handle dtype_) {
-  py::object dataset = py::object(self.attr(f))[datasetname_];
+py::object register_dataset(py::handle self, py::handle datasetname_, py::handle dataset,
+                            py::handle shape_, py::handle dtype_) {
   py::object registry = self.attr(dsets);
   registry[datasetname_] = frame::call(DataSet, dataset, datasetname_, shape_, dtype_);
   return registry[datasetname_];
@@ -119,20 +118,24 @@ py::object H5File_create_dataset(py::handle self, py::handle datasetname_, py::h
                                  py::handle dtype_) {
   frame::call_kw(py::object(self.attr(f)).attr(create_dataset), dtype_only, datasetname_, shape_,
                  dtype_);
-  return register_dataset(self, datasetname_, shape_, dtype_);
+  py::object dataset = py::object(self.attr(f))[datasetname_];
+  return register_dataset(self, datasetname_, dataset, shape_, dtype_);
 }
 
 py::object H5File_create_dataset_numpy(py::handle self, py::handle datasetname_, py::handle data) {
-  // Read before the dataset is created, so that input without them leaves
-  // the file as it was.
-  py::object data_shape = data.attr(shape), data_dtype = data.attr(dtype);
   frame::call_kw(py::object(self.attr(f)).attr(create_dataset), data_only, datasetname_, data);
-  return register_dataset(self, datasetname_, data_shape, data_dtype);
+  // Read once the dataset exists: h5py stores what it can make an array of,
+  // a list say, and such input then leaves its dataset without a wrapper.
+  py::object dataset = py::object(self.attr(f))[datasetname_];
+  py::object data_shape = data.attr(shape);
+  py::object data_dtype = data.attr(dtype);
+  return register_dataset(self, datasetname_, dataset, data_shape, data_dtype);
 }
 
 py::object H5File_create_dataset_scalar(py::handle self, py::handle datasetname_, py::handle data) {
   frame::call_kw(py::object(self.attr(f)).attr(create_dataset), data_only, datasetname_, data);
-  return register_dataset(self, datasetname_, one, scalar);
+  py::object dataset = py::object(self.attr(f))[datasetname_];
+  return register_dataset(self, datasetname_, dataset, one, scalar);
 }
 
 // `key, value = item`, with the interpreter's own complaint otherwise.
@@ -155,7 +158,9 @@ py::object H5File_create_dataset_map(py::handle self, py::handle datasetname_, p
         frame::steal(PyUnicode_Format(member_path.ptr(), py::make_tuple(datasetname_, key).ptr()));
     py::object dt = frame::call_kw(h5py.attr(special_dtype), vlen,
                                    py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-    frame::call_kw(file.attr(create_dataset), text_data, path, py::str(value), dt);
+    py::object create = file.attr(create_dataset);
+    py::str text_value(value);
+    frame::call_kw(create, text_data, path, text_value, dt);
   }
   return {};
 }
@@ -186,6 +191,18 @@ Py_ssize_t frame_bytes(py::handle dataset) {
   return bytes;
 }
 
+// dataset[start : start + count]
+py::object read_rows(py::handle dataset, Py_ssize_t start, Py_ssize_t count) {
+  return frame::read_explained(dataset, [&] {
+    return frame::slice(dataset, frame::integer(start), frame::integer(start + count));
+  });
+}
+
+// dataset[...], the whole of it
+py::object read_whole(py::handle dataset) {
+  return frame::read_explained(dataset, [&] { return py::object(dataset[py::ellipsis()]); });
+}
+
 // Rows [first_start, first_start + count) of `first` against as many rows of
 // `second` from second_start on, read in blocks of at most block_bytes of
 // each; stops reading at the first block that differs.
@@ -195,10 +212,8 @@ bool rows_equal(py::handle first, Py_ssize_t first_start, py::handle second,
   Py_ssize_t frames_per_block = std::max(block_bytes / widest, Py_ssize_t{1});
   for (Py_ssize_t done = 0; done < count; done += frames_per_block) {
     Py_ssize_t frames = std::min(frames_per_block, count - done);
-    py::object block1 = frame::slice(first, frame::integer(first_start + done),
-                                     frame::integer(first_start + done + frames));
-    py::object block2 = frame::slice(second, frame::integer(second_start + done),
-                                     frame::integer(second_start + done + frames));
+    py::object block1 = read_rows(first, first_start + done, frames);
+    py::object block2 = read_rows(second, second_start + done, frames);
     if (!arrays_equal(block1, block2)) return false;
   }
   return true;
@@ -207,13 +222,17 @@ bool rows_equal(py::handle first, Py_ssize_t first_start, py::handle second,
 py::object compare_datasets(py::handle dataset1, py::handle dataset2) {
   py::object extent = dataset1.attr(shape);
   if (!frame::equal(extent, dataset2.attr(shape))) return py::bool_(false);
-  if (!frame::equal(dataset1.attr(dtype), dataset2.attr(dtype))) return py::bool_(false);
+  py::object dtype1 = dataset1.attr(dtype);
+  py::object dtype2 = dataset2.attr(dtype);
+  if (!frame::equal(dtype1, dtype2)) return py::bool_(false);
   bool same;
   if (extent.is_none())  // no dataspace, so no values: the element types decide
     same = true;
-  else if (py::len(extent) == 0)
-    same = arrays_equal(py::object(dataset1[py::ellipsis()]), py::object(dataset2[py::ellipsis()]));
-  else
+  else if (py::len(extent) == 0) {
+    py::object value1 = read_whole(dataset1);
+    py::object value2 = read_whole(dataset2);
+    same = arrays_equal(value1, value2);
+  } else
     same = rows_equal(dataset1, 0, dataset2, 0, to_size(frame::item(extent, 0)));
   if (!same) return py::bool_(false);
   return np.attr(True_);
@@ -280,6 +299,8 @@ py::object compare_dataset_subfiles(py::handle filepath_, py::handle datasetpath
     subfiles.emplace_back(sub_file_number(path), py::reinterpret_borrow<py::object>(path));
   std::stable_sort(subfiles.begin(), subfiles.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Nothing to compare: the main object need not be a dataset with frames.
+  if (subfiles.empty()) return py::bool_(true);
 
   Py_ssize_t total = py::len(data);
   py::object main_frame_shape = frame_shape(data.attr(shape));

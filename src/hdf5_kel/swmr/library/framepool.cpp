@@ -2,6 +2,8 @@
 // axis 0 and equal-length batches are handed out as views.
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "frame.hpp"
 
@@ -104,9 +106,9 @@ py::object NumpyBuffer_appendData(py::handle self, py::handle data) {
     return {};
   }
   py::object length = frame::item(data.attr(shape), 0);
+  py::object target = array.get(self);
   py::object start = reallen.get(self);
   py::object end = start + length;
-  py::object target = array.get(self);
   // A block that does not fit is refused whole, a single frame included:
   // numpy would broadcast one frame onto the empty slice past the end and
   // silently store nothing.
@@ -122,9 +124,10 @@ py::object NumpyBuffer_appendData(py::handle self, py::handle data) {
 }
 
 py::object NumpyBuffer_getData(py::handle self, py::handle remainLen) {
+  py::object whole = array.get(self);
   py::object start = index.get(self);
   py::object end = start + remainLen;
-  py::object data = frame::slice(array.get(self), start, end);
+  py::object data = frame::slice(whole, start, end);
   index.set(self, end);
   return data;
 }
@@ -137,7 +140,8 @@ py::object Buffers_init(py::handle self) {
 }
 
 py::object Buffers_appendNewBuffer(py::handle self, py::handle shape_, py::handle dtype) {
-  frame::call_method(buffers.get(self), append, frame::call(NumpyBuffer, shape_, dtype));
+  py::object append_to = buffers.get(self).attr(append);
+  frame::call(append_to, frame::call(NumpyBuffer, shape_, dtype));
   return {};
 }
 
@@ -168,16 +172,29 @@ py::object Buffers_all_reached(py::handle self, py::handle remainLen) {
     if (plain && frame::machine_int(reallen.peek(buffer), have) &&
         frame::machine_int(index.peek(buffer), from) && !__builtin_add_overflow(from, wanted, &end))
       return have >= end;
-    return !(reallen.get(buffer) < index.get(buffer) + remainLen);
+    py::object filled = reallen.get(buffer);
+    py::object end_wanted = index.get(buffer) + remainLen;
+    return !(filled < end_wanted);
   }));
 }
 
 py::object Buffers_getDatas(py::handle self, py::handle remainLen) {
   py::list datas;
-  each_buffer(self, [&](py::handle buffer) {
-    datas.append(frame::call_method(buffer, getData, remainLen));
-    return true;
-  });
+  // A buffer that fails makes the buffers before it step back, so that a
+  // failed call moves no read position. Only positions held in place are
+  // taken back: reading any other would be a call the method does not make.
+  std::vector<std::pair<py::object, py::object>> taken;  // buffer, index before
+  try {
+    each_buffer(self, [&](py::handle buffer) {
+      py::object before = py::reinterpret_borrow<py::object>(index.peek(buffer));
+      datas.append(frame::call_method(buffer, getData, remainLen));
+      if (before) taken.emplace_back(py::reinterpret_borrow<py::object>(buffer), before);
+      return true;
+    });
+  } catch (py::error_already_set&) {
+    for (auto& [buffer, before] : taken) index.set(buffer, before);
+    throw;
+  }
   return std::move(datas);
 }
 

@@ -1,5 +1,6 @@
 // tailread: live readers of HDF5 datasets that another process is still
 // writing in SWMR mode.
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -27,7 +28,8 @@ const frame::Name filepath{"filepath"}, datasetname{"datasetname"}, start_frame{
     utc{"utc"}, strftime{"strftime"}, swmrcounts{"swmrcounts"}, buffers{"buffers"},
     fromlist{"fromlist"}, appendNewBuffer{"appendNewBuffer"}, appendData{"appendData"},
     all_reached{"all_reached"}, getDatas{"getDatas"}, all{"all"}, readers{"readers"},
-    read_chunk_event{"read_chunk_event"}, append{"append"};
+    read_chunk_event{"read_chunk_event"}, append{"append"}, h5f{"h5f"}, get_obj_ids{"get_obj_ids"},
+    OBJ_DATASET{"OBJ_DATASET"}, id{"id"}, held_twice_note{"held_twice_note"};
 const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}, open_delay{0.01},
     entry_data{"/entry/data"}, file_not_found{"File not found:"}, file_found{"File found:"},
     count_file_not_found{"file not found"}, count_file_found{"file found"},
@@ -37,6 +39,7 @@ const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}
     worker_recv{"kel:tolvar data worker recv"},
     not_all_readers{"!!!SWReaderMulti read_chunks: Not all readers have new data."};
 const frame::Keywords counter_by_name{"filename", "datasetname", "total_count"};
+const frame::Name diagnose{"hdf5_kel.diagnose"};
 
 // Waits for the writer to create the file, testing once a second, then gives
 // it a moment to finish setting the file up before the open.
@@ -68,19 +71,41 @@ py::object open_when_unlocked(py::handle path_, py::handle waiting) {
   }
 }
 
-// Sets self.f to the SWMR read handle and self.dset to the dataset in it,
-// read without a chunk cache where one would be idle. An object that cannot be
-// built keeps no file open.
-void open_dataset(py::handle self, py::handle path_, py::handle datasetname_, py::handle waiting) {
+// HDF5 fails every read of a growing dataset, for every holder, once one
+// process holds it through two dataset objects. Of the dataset objects open on
+// the file through any handle (HDF5 tells one file from another by device and
+// inode), those that are the same dataset as `data` are counted; two or more
+// earn a warning that says so where the follower is made.
+void warn_if_held_twice(py::handle file, py::handle data) {
+  py::object h5f_module = h5py.attr(h5f);
+  py::object open_datasets =
+      frame::call(h5f_module.attr(get_obj_ids), file.attr(id), h5f_module.attr(OBJ_DATASET));
+  py::object own = data.attr(id);
+  int holders = 0;
+  for (py::handle other : open_datasets)
+    if (frame::equal(other, own)) ++holders;
+  if (holders < 2) return;
+  py::object note = frame::call_method(frame::import(diagnose), held_twice_note, data);
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, frame::text(note).c_str(), 1) < 0)
+    throw py::error_already_set();
+}
+
+// Sets self.f to the SWMR read handle of the file at self.<path_field> and
+// self.dset to the dataset self.datasetname in it, read without a chunk cache
+// where one would be idle. An object that cannot be built keeps no file open.
+void open_dataset(py::handle self, const frame::Name& path_field, py::handle waiting) {
+  py::object path_ = self.attr(path_field);
   self.attr(f) = open_when_unlocked(path_, waiting);
   py::object file = self.attr(f);
   try {
-    py::object found = file[datasetname_];
+    py::object name = self.attr(datasetname);
+    py::object found = file[name];
     py::object data = frame::without_idle_chunk_cache(
-        h5py, file, datasetname_, std::move(found),
+        h5py, file, name, std::move(found),
         [&] { return frame::open_swmr(h5py, path_, /*chunk_cache=*/false); });
     self.attr(f) = file;
     self.attr(dset) = data;
+    warn_if_held_twice(file, data);
   } catch (py::error_already_set&) {
     frame::call_method(file, close);
     throw;
@@ -90,6 +115,25 @@ void open_dataset(py::handle self, py::handle path_, py::handle datasetname_, py
 // `stop_event.is_set() == False`: the event still lets the wait go on.
 bool not_stopped(py::handle stop_event) {
   return frame::equal(frame::call_method(stop_event, is_set), Py_False);
+}
+
+// value as an int: anything with __index__ is one (numpy integers too). Any
+// other value fails at once rather than in a wait that never ends.
+py::object integer_argument(const char* what, py::handle value) {
+  if (!PyIndex_Check(value.ptr()))
+    throw py::type_error(std::string(what) + " must be an integer, got " + frame::repr(value));
+  return frame::steal(PyNumber_Index(value.ptr()));
+}
+
+// A count of frames per hand-out: zero would hand out nothing (and loop for
+// ever where a caller reads to the end), fewer would move back over frames
+// already handed out.
+py::object positive_frames(const char* what, py::handle value) {
+  py::object count = integer_argument(what, value);
+  if (!(count > zero))
+    throw py::value_error(std::string(what) + " must be a positive number of frames, got " +
+                          frame::repr(value));
+  return count;
 }
 
 // Frames in the next hand-out from `position`: `wanted`, or the remainder up
@@ -117,15 +161,17 @@ py::object SWMRCount_init(py::handle self, py::handle filename_, py::handle data
   self.attr(filename) = filename_;
   self.attr(datasetname) = datasetname_;
   wait_for_file(self.attr(filename), count_file_not_found, count_file_found);
-  open_dataset(self, self.attr(filename), self.attr(datasetname), count_waiting_for_swmr);
+  open_dataset(self, filename, count_waiting_for_swmr);
   self.attr(index) = zero;
   self.attr(total_count) = total_count_;
   return {};
 }
 
 py::object SWMRCount_fromlist(py::handle cls, py::handle params, py::handle total_count_) {
-  return frame::call(cls, frame::item(params, 0), frame::item(params, 1), frame::item(params, 2),
-                     total_count_);
+  py::object filename_ = frame::item(params, 0);
+  py::object datasetname_ = frame::item(params, 1);
+  py::object dim = frame::item(params, 2);
+  return frame::call(cls, filename_, datasetname_, dim, total_count_);
 }
 
 py::object SWMRCount_frommap(py::handle cls, py::handle params) {
@@ -161,9 +207,10 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
   return frame::steal(PyUnicode_Format(format.ptr(), py::tuple(fields).ptr()));
 }
 
-// dset[start:stop, :]. From a dataset of two or more axes h5py reads the same
-// rows given the one slice, and selects them faster; anything else keeps the
-// two-axis index, and with it h5py's error for a dataset of one axis.
+// dset[start:stop], one slice along axis 0: from a dataset of two or more axes
+// h5py reads the same rows as dset[start:stop, :], faster, and a dataset of
+// one axis (time stamps, positions, event lists) has no axis 1 to select.
+// Anything without a shape keeps the two-axis index.
 py::object rows_of(py::handle data, py::handle start, py::handle stop) {
   py::slice rows(start, stop, py::none());
   auto dims = py::reinterpret_steal<py::object>(PyObject_GetAttr(data.ptr(), shape.ptr()));
@@ -174,18 +221,20 @@ py::object rows_of(py::handle data, py::handle start, py::handle stop) {
       throw py::error_already_set();
     PyErr_Clear();
   }
-  if (axes >= 2) return data[rows];
+  if (axes >= 1) return data[rows];
   return data[py::make_tuple(rows, py::slice())];
 }
 
 py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_) {
   py::object shape0 = frame::item(shape_, 0);
   if (!(py::object(self.attr(index)) < shape0)) return py::none();
-  py::object newdata = rows_of(dset_, self.attr(index), shape0);
+  py::object newdata =
+      frame::read_explained(dset_, [&] { return rows_of(dset_, self.attr(index), shape0); });
   log_hand_out(INFO, info, [&] { return hand_out_text(info_format, self, shape_, newdata); });
   log_hand_out(DEBUG, debug, [&] {
-    py::object utc_now =
-        frame::call_method(datetime.attr(datetime_type), now, datetime.attr(timezone).attr(utc));
+    py::object clock = datetime.attr(datetime_type);
+    py::object utc_zone = datetime.attr(timezone).attr(utc);
+    py::object utc_now = frame::call_method(clock, now, utc_zone);
     py::object time_stamp = frame::call_method(utc_now, strftime, time_of_day);
     return hand_out_text(debug_format, self, shape_, newdata, time_stamp);
   });
@@ -195,8 +244,11 @@ py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_
   return newdata;
 }
 
-bool frames_due(py::handle self) {
-  return py::object(self.attr(index)) < py::object(self.attr(total_count));
+// self.index < self.<end>, read in that order.
+bool short_of(py::handle self, const frame::Name& end_field) {
+  py::object position = self.attr(index);
+  py::object end = self.attr(end_field);
+  return position < end;
 }
 
 // One pass of the busy wait: the frames that arrived since the last hand-out,
@@ -204,12 +256,15 @@ bool frames_due(py::handle self) {
 py::object poll_new_frames(py::handle self) {
   frame::check_signals();
   py::object data = self.attr(dset);
-  frame::call_method(data, refresh);
-  return frame::call_method(self, modify, data, data.attr(shape));
+  py::object extent = frame::read_explained(data, [&] {
+    frame::call_method(data, refresh);
+    return py::object(data.attr(shape));
+  });
+  return frame::call_method(self, modify, data, extent);
 }
 
 py::object SWMRCount_recv(py::handle self) {
-  if (!frames_due(self)) return py::none();
+  if (!short_of(self, total_count)) return py::none();
   while (true) {
     py::object newdata = poll_new_frames(self);
     if (!newdata.is_none()) return newdata;
@@ -217,7 +272,7 @@ py::object SWMRCount_recv(py::handle self) {
 }
 
 py::object SWMRCount_recv_event(py::handle self, py::handle stop_event) {
-  if (!frames_due(self)) return py::none();
+  if (!short_of(self, total_count)) return py::none();
   while (not_stopped(stop_event)) {
     py::object newdata = poll_new_frames(self);
     if (!newdata.is_none()) return newdata;
@@ -258,10 +313,12 @@ py::object SWMRCountMulti_init(py::handle self, py::handle files, py::handle tot
   self.attr(index) = zero;
   self.attr(total_count) = total_count_;
   for (py::handle entry : files) {
-    frame::call_method(self.attr(swmrcounts), append,
-                       frame::call_method(SWMRCount, fromlist, entry, total_count_));
-    frame::call_method(self.attr(buffers), appendNewBuffer, frame::item(entry, 3),
-                       frame::item(entry, 4));
+    py::object add_counter = py::object(self.attr(swmrcounts)).attr(append);
+    frame::call(add_counter, frame::call_method(SWMRCount, fromlist, entry, total_count_));
+    py::object add_buffer = py::object(self.attr(buffers)).attr(appendNewBuffer);
+    py::object buffer_shape = frame::item(entry, 3);
+    py::object buffer_dtype = frame::item(entry, 4);
+    frame::call(add_buffer, buffer_shape, buffer_dtype);
   }
   return {};
 }
@@ -269,9 +326,12 @@ py::object SWMRCountMulti_init(py::handle self, py::handle files, py::handle tot
 // Refreshes the dataset; whether its frame 0 has been written and holds a
 // value other than zero.
 bool first_frame_nonzero(py::handle data) {
-  frame::call_method(data, refresh);
-  if (!(zero < frame::item(data.attr(shape), 0))) return false;
-  py::object first = frame::item(data, 0);
+  py::object first = frame::read_explained(data, [&]() -> py::object {
+    frame::call_method(data, refresh);
+    if (!(zero < frame::item(data.attr(shape), 0))) return py::none();
+    return frame::item(data, 0);
+  });
+  if (first.is_none()) return false;
   return frame::equal(frame::call_method(np, all, elementwise_equal(first, zero)), Py_False);
 }
 
@@ -284,16 +344,6 @@ py::object SWMRCountMulti_waitFirstDataNotZero(py::handle self, py::handle stop_
     }
   }
   return {};
-}
-
-// remainlen as an int. Zero frames per batch would hand out nothing, and fewer
-// would move the buffers back over frames already handed out.
-py::object frames_per_batch(py::handle remainlen) {
-  py::object count = frame::steal(PyNumber_Index(remainlen.ptr()));
-  if (!(count > zero))
-    throw py::value_error("remainlen must be a positive number of frames, got " +
-                          frame::repr(remainlen));
-  return count;
 }
 
 // One pass over the files: whatever each counter delivers goes into its file's
@@ -322,8 +372,10 @@ void gather_pass(py::handle self, py::handle stop_event) {
 // stop_event (recv) the wait cannot be ended early.
 py::object receive_batch(py::handle self, py::handle stop_event, py::handle remainlen) {
   print(worker_recv);
-  py::object length =
-      clipped_length(self.attr(index), self.attr(total_count), frames_per_batch(remainlen));
+  py::object wanted = positive_frames("remainlen", remainlen);
+  py::object position = self.attr(index);
+  py::object end = self.attr(total_count);
+  py::object length = clipped_length(position, end, wanted);
   if (length.is_none()) return length;
   py::object stores = self.attr(buffers);
   while (frame::equal(frame::call_method(stores, all_reached, length), Py_False)) {
@@ -369,10 +421,12 @@ const char* const SWMRReader_doc = R"(
 py::object SWMRReader_init(py::handle self, py::handle filepath_, py::handle datasetname_,
                            py::handle start_frame_, py::handle total_frames_,
                            py::handle batch_size_) {
-  // Zero frames per block would make accumulate_data loop forever.
-  if (!(batch_size_ > zero))
-    throw py::value_error("batch_size must be a positive number of frames, got " +
-                          frame::repr(batch_size_));
+  // Checked before the wait: a bad count would otherwise fail (or wait for
+  // ever) only once the file is there.
+  if (integer_argument("start_frame", start_frame_) < zero)
+    throw py::value_error("start_frame must not be negative, got " + frame::repr(start_frame_));
+  integer_argument("total_frames", total_frames_);
+  positive_frames("batch_size", batch_size_);
   self.attr(filepath) = filepath_;
   self.attr(datasetname) = datasetname_;
   self.attr(start_frame) = start_frame_;
@@ -381,14 +435,17 @@ py::object SWMRReader_init(py::handle self, py::handle filepath_, py::handle dat
   self.attr(queue) = frame::call(Queue);
   self.attr(index) = start_frame_;
   wait_for_file(self.attr(filepath), file_not_found, file_found);
-  open_dataset(self, self.attr(filepath), self.attr(datasetname), waiting_for_swmr);
+  open_dataset(self, filepath, waiting_for_swmr);
   return {};
 }
 
 // Frames in the next block: batch_size, the remainder up to total_frames, or
 // None once the read position has reached total_frames.
 py::object block_length(py::handle self) {
-  return clipped_length(self.attr(index), self.attr(total_frames), self.attr(batch_size));
+  py::object position = self.attr(index);
+  py::object wanted = self.attr(batch_size);
+  py::object end = self.attr(total_frames);
+  return clipped_length(position, end, wanted);
 }
 
 // The block [index, index + length) once it is all there, else None. The
@@ -399,12 +456,14 @@ py::object poll_block(py::handle self, py::handle length) {
   py::object data = self.attr(dset);
   py::object start = self.attr(index);
   py::object end = start + length;
-  if (frame::item(data.attr(shape), 0) < end) {
-    frame::call_method(data, refresh);
-    if (frame::item(data.attr(shape), 0) < end) return py::none();
-  }
-  py::object chunk = frame::slice(data, start, end);
-  self.attr(index) = end;
+  py::object chunk = frame::read_explained(data, [&]() -> py::object {
+    if (frame::item(data.attr(shape), 0) < end) {
+      frame::call_method(data, refresh);
+      if (frame::item(data.attr(shape), 0) < end) return py::none();
+    }
+    return frame::slice(data, start, end);
+  });
+  if (!chunk.is_none()) self.attr(index) = end;
   return chunk;
 }
 
@@ -436,7 +495,7 @@ py::object SWMRReader_read_chunk2queue(py::handle self) {
 }
 
 py::object SWMRReader_accumulate_data(py::handle self) {
-  while (py::object(self.attr(index)) < py::object(self.attr(total_frames))) {
+  while (short_of(self, total_frames)) {
     py::object chunk = frame::call_method(self, read_chunk);
     if (chunk.is_none()) continue;
     frame::call_method(self.attr(queue), put, chunk);
