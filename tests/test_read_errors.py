@@ -132,7 +132,9 @@ print(json.dumps(failures))
 @needs_plugins
 def test_every_read_names_a_missing_plugin(tmp_path):
     names = [f"file{i}.h5" for i in range(9)] + ["part_0001.h5"]
-    for writer in [start_writer(tmp_path / name, DATASET, 4, filter="bitshuffle-lz4") for name in names]:
+    for writer in [
+        start_writer(tmp_path / name, DATASET, 4, filter="bitshuffle-lz4") for name in names
+    ]:
         finish(writer)
     # compare_dataset_subfiles: a main file and the pattern of its one sub-file
     arguments = [*names[:8], "file8.h5", "part_*.h5"]
