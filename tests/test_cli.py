@@ -37,7 +37,7 @@ def start_watch(cwd, *args):
 
 
 def write_dataset(path, data, dataset=DATASET):
-    with h5py.File(path, "w") as f:
+    with h5py.File(path, "a") as f:
         f[dataset] = data
 
 
@@ -119,28 +119,100 @@ def different_last_value():
 NAN = np.full((2, 2), np.nan)
 
 
+def nan_and_one_value():
+    data = NAN.copy()
+    data[1, 0] = 7.0
+    return data
+
+
 @pytest.mark.parametrize(
-    "first, second, code",
+    "first, second, options, code, reason",
     [
-        (FRAMES, FRAMES, 0),
-        (FRAMES, different_last_value(), 1),
-        (FRAMES, FRAMES.astype("int64"), 1),
-        (FRAMES, FRAMES[:5], 1),
-        (NAN, NAN, 1),
+        (FRAMES, FRAMES, [], 0, ""),
+        (
+            FRAMES,
+            different_last_value(),
+            [],
+            1,
+            ": frame 5 differs in 1 of 6 elements, the first at (1, 2): 35 and 36",
+        ),
+        (
+            FRAMES,
+            FRAMES.astype("int64"),
+            [],
+            1,
+            ": element types int32 little-endian and int64 little-endian",
+        ),
+        (
+            FRAMES,
+            FRAMES.astype(">i4"),
+            [],
+            1,
+            ": element types int32 little-endian and int32 big-endian",
+        ),
+        (FRAMES, FRAMES[:5], [], 1, ": shapes (6, 2, 3) and (5, 2, 3)"),
+        (
+            NAN,
+            NAN,
+            [],
+            1,
+            ": frame 0 differs in 2 of 2 elements, the first at (0,): nan and nan",
+        ),
+        (NAN, NAN, ["--equal-nan"], 0, ""),
+        (
+            NAN,
+            nan_and_one_value(),
+            ["--equal-nan"],
+            1,
+            ": frame 1 differs in 1 of 2 elements, the first at (0,): nan and 7.0",
+        ),
+        (np.arange(4), np.array([0, 1, 5, 3]), [], 1, ": frame 2 differs: 2 and 5"),
+        (np.int16(3), np.int16(4), [], 1, ": values 3 and 4"),
+        (np.float32(np.nan), np.float32(np.nan), ["--equal-nan"], 0, ""),
+        (np.zeros((0, 3)), np.zeros((0, 3)), [], 0, ""),
     ],
-    ids=["equal", "last-value", "element-type", "shape", "nan-equals-nothing"],
+    ids=[
+        "equal",
+        "last-value",
+        "element-type",
+        "byte-order",
+        "shape",
+        "nan-equals-nothing",
+        "equal-nan",
+        "equal-nan-other-value",
+        "one-axis",
+        "scalar",
+        "scalar-nan",
+        "no-frames",
+    ],
 )
-def test_compare_exit_status_tells_equal_from_different(capsys, tmp_path, first, second, code):
+def test_compare_says_why_two_datasets_differ(
+    capsys, tmp_path, first, second, options, code, reason
+):
     a, b = tmp_path / "a.h5", tmp_path / "b.h5"
     write_dataset(a, first)
     write_dataset(b, second)
     verdict = ["equal", "different"][code]
-    assert run(capsys, "compare", str(a), str(b), DATASET) == (
+    assert run(capsys, "compare", str(a), str(b), DATASET, *options) == (
         code,
-        f"{verdict}: {a}:{DATASET} and {b}:{DATASET}\n",
+        f"{verdict}: {a}:{DATASET} and {b}:{DATASET}{reason}\n",
         "",
     )
-    assert run(capsys, "compare", "-q", str(a), str(b), DATASET) == (code, "", "")
+    assert run(capsys, "compare", "-q", str(a), str(b), DATASET, *options) == (code, "", "")
+
+
+def test_compare_finds_a_difference_past_its_first_block(capsys, monkeypatch, tmp_path):
+    from hdf5_kel.cli import compare
+
+    # Three frames a block: the difference is in the third block.
+    monkeypatch.setattr(compare, "BLOCK_BYTES", 3 * 2 * 3 * 4)
+    data = np.zeros((10, 2, 3), "int32")
+    write_dataset(tmp_path / "a.h5", data)
+    data[7, 0, 1:] = 5
+    write_dataset(tmp_path / "b.h5", data)
+    code, out, _ = run(capsys, "compare", str(tmp_path / "a.h5"), str(tmp_path / "b.h5"), DATASET)
+    assert code == 1
+    assert out.endswith(": frame 7 differs in 2 of 6 elements, the first at (0, 1): 0 and 5\n")
 
 
 def test_compare_takes_a_second_dataset_path(capsys, tmp_path):
@@ -152,21 +224,56 @@ def test_compare_takes_a_second_dataset_path(capsys, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "b_name, dataset, error",
+    "a_name, b_name, dataset, error",
     [
-        ("missing.h5", DATASET, "FileNotFoundError: [Errno 2] Unable to synchronously open file"),
-        ("b.h5", "/missing", "KeyError: \"Unable to synchronously open object (object 'missing'"),
-        ("not-hdf5.h5", DATASET, "OSError: Unable to synchronously open file"),
+        ("a.h5", "missing.h5", DATASET, "missing.h5: no such file"),
+        ("missing.h5", "b.h5", DATASET, "missing.h5: no such file"),
+        (
+            "a.h5",
+            "not-hdf5.h5",
+            DATASET,
+            (
+                "cannot open not-hdf5.h5: OSError: Unable to synchronously open file"
+                " (file signature not found)"
+            ),
+        ),
+        (
+            "a.h5",
+            "b.h5",
+            "/entry/dat",
+            "a.h5 has no dataset /entry/dat; closest datasets: /entry/data, /entry/dark",
+        ),
+        ("a.h5", "b.h5", "/missing/deeper", "a.h5 has no dataset /missing/deeper; closest"),
+        ("a.h5", "b.h5", "/entry/data/x", "a.h5 has no dataset /entry/data/x; closest"),
+        (
+            "a.h5",
+            "b.h5",
+            "/entry",
+            "a.h5:/entry is a group, not a dataset; closest datasets: /entry/data, /entry/dark",
+        ),
+        ("a.h5", "empty.h5", DATASET, "empty.h5 has no dataset /entry/data; it holds no dataset"),
+    ],
+    ids=[
+        "missing-b",
+        "missing-a",
+        "not-hdf5",
+        "missing-dataset",
+        "missing-group",
+        "through-a-dataset",
+        "group",
+        "no-dataset-at-all",
     ],
 )
-def test_compare_errors_are_one_line_and_status_2(
-    capsys, monkeypatch, tmp_path, b_name, dataset, error
+def test_compare_errors_are_one_line_naming_file_and_object(
+    capsys, monkeypatch, tmp_path, a_name, b_name, dataset, error
 ):
     monkeypatch.chdir(tmp_path)
-    write_dataset(tmp_path / "a.h5", FRAMES)
-    write_dataset(tmp_path / "b.h5", FRAMES)
+    for name in ("a.h5", "b.h5"):
+        write_dataset(tmp_path / name, FRAMES)
+        write_dataset(tmp_path / name, FRAMES[:1], "/entry/dark")
+    h5py.File(tmp_path / "empty.h5", "w").close()
     (tmp_path / "not-hdf5.h5").write_text("plain text\n")
-    code, out, err = run(capsys, "compare", "a.h5", b_name, dataset)
+    code, out, err = run(capsys, "compare", a_name, b_name, dataset)
     assert (code, out) == (2, "")
     assert err.startswith(f"python -m hdf5_kel compare: error: {error}")
     assert err.count("\n") == 1
@@ -183,13 +290,37 @@ def write_subfiles(directory, pieces):
     [
         # Key 10 sorts after key 2, whatever glob returns first.
         ({2: (0, 2), 10: (2, 5)}, 0, "equal: the 2 sub-files {pattern}, end to end, and the"),
-        ({2: (2, 5), 10: (0, 2)}, 1, "different: sub-file {dir}/run_0002.h5 does not match"),
-        ({1: (0, 4), 2: (3, 6)}, 1, "different: sub-file {dir}/run_0002.h5 reaches past the end"),
+        (
+            {2: (2, 5), 10: (0, 2)},
+            1,
+            (
+                "different: sub-file {dir}/run_0002.h5, its frame 0 (frame 0 of {dir}/main.h5:"
+                "/entry/data) differs in 6 of 6 elements, the first at (0, 0): 12 and 0\n"
+            ),
+        ),
+        (
+            {1: (0, 2), 2: (2, 3), 3: (3, 6)},
+            1,
+            (
+                "different: sub-file {dir}/run_0003.h5, its frame 2 (frame 5 of {dir}/main.h5:"
+                "/entry/data) differs in 1 of 6 elements, the first at (1, 2): 35 and 99\n"
+            ),
+        ),
+        (
+            {1: (0, 4), 2: (3, 6)},
+            1,
+            (
+                "different: sub-file {dir}/run_0002.h5 reaches past the end of {dir}/main.h5:"
+                "/entry/data, which has 6 frames: its 3 frames would be frames 4 to 6\n"
+            ),
+        ),
     ],
-    ids=["in-key-order", "out-of-order", "more-frames"],
+    ids=["in-key-order", "out-of-order", "one-value", "more-frames"],
 )
-def test_compare_subfiles_exit_status(capsys, tmp_path, pieces, code, line):
-    write_dataset(tmp_path / "main.h5", FRAMES)
+def test_compare_subfiles_says_why(capsys, tmp_path, pieces, code, line):
+    main = FRAMES.copy()
+    main[5, 1, 2] = 99  # only the one-value case gets as far as frame 5
+    write_dataset(tmp_path / "main.h5", main)
     write_subfiles(tmp_path, pieces)
     pattern = str(tmp_path / "run_*.h5")
     status, out, err = run(capsys, "compare-subfiles", str(tmp_path / "main.h5"), DATASET, pattern)
@@ -197,10 +328,29 @@ def test_compare_subfiles_exit_status(capsys, tmp_path, pieces, code, line):
     assert out.startswith(line.format(pattern=pattern, dir=tmp_path)) and out.count("\n") == 1
 
 
+@pytest.mark.parametrize("options, code", [([], 1), (["--equal-nan"], 0)])
+def test_compare_subfiles_equal_nan(capsys, tmp_path, options, code):
+    frames = np.full((4, 2), np.nan)
+    frames[3] = 1.5
+    write_dataset(tmp_path / "main.h5", frames)
+    write_dataset(tmp_path / "run_0001.h5", frames[:3])
+    write_dataset(tmp_path / "run_0002.h5", frames[3:])
+    pattern = str(tmp_path / "run_*.h5")
+    status, out, _ = run(
+        capsys, "compare-subfiles", str(tmp_path / "main.h5"), DATASET, pattern, *options
+    )
+    assert status == code
+    assert out.startswith(["equal: the 2 sub-files", "different: sub-file"][code])
+
+
 @pytest.mark.parametrize(
     "arguments, error",
     [
-        (["/missing", "run_*.h5"], "dataset /missing not found in main.h5"),
+        (
+            ["/missing", "run_*.h5"],
+            "main.h5 has no dataset /missing; closest datasets: /entry/data",
+        ),
+        (["/", "run_*.h5"], "main.h5:/ is a group, not a dataset; closest datasets: /entry/data"),
         ([DATASET, "none_*.h5"], "no file matches none_*.h5"),
         ([DATASET, "run_0001.h5", "run_0002.h5"], "PATTERN came as 2 paths, expanded by the shell"),
         (
@@ -209,7 +359,7 @@ def test_compare_subfiles_exit_status(capsys, tmp_path, pieces, code, line):
         ),
         ([DATASET, "bad_*.h5"], "ValueError: sub-file name does not end in four digits"),
     ],
-    ids=["main-dataset", "no-match", "shell-expanded", "sub-dataset", "bad-name"],
+    ids=["main-dataset", "group", "no-match", "shell-expanded", "sub-dataset", "bad-name"],
 )
 def test_compare_subfiles_errors_are_one_line_and_status_2(
     capsys, monkeypatch, tmp_path, arguments, error
