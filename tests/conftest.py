@@ -52,11 +52,14 @@ def start_writer(
     hold=0.0,
     pause_after=-1,
     resume_when="",
+    compression="none",
+    swmr_when="",
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
     With pause_after, the writer stops after that many frames until the path
-    resume_when exists.
+    resume_when exists. With swmr_when, it holds the file locked, before SWMR
+    mode, until that path exists.
     """
     cmd = [
         sys.executable,
@@ -78,6 +81,10 @@ def start_writer(
         str(pause_after),
         "--resume-when",
         str(resume_when),
+        "--compression",
+        compression,
+        "--swmr-when",
+        str(swmr_when),
         "--frame-shape",
         *map(str, frame_shape),
     ]

@@ -4,7 +4,8 @@ Frame i holds the value i in every element, so a reader can check each frame it
 gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
-        [--pause-after N --resume-when PATH]
+        [--pause-after N --resume-when PATH] [--compression bitshuffle-lz4]
+        [--swmr-when PATH]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up.
@@ -37,11 +38,28 @@ def main(argv=None):
         help="after this many frames, wait until --resume-when exists",
     )
     parser.add_argument("--resume-when", default="")
+    parser.add_argument(
+        "--compression",
+        choices=["none", "bitshuffle-lz4"],
+        default="none",
+        help="bitshuffle-lz4: the filter plugin of hdf5plugin, as detectors write",
+    )
+    parser.add_argument(
+        "--swmr-when",
+        default="",
+        help="create the file in place and switch SWMR mode on only once this path exists",
+    )
     args = parser.parse_args(argv)
 
+    filters = {}
+    if args.compression == "bitshuffle-lz4":
+        import hdf5plugin
+
+        filters = hdf5plugin.Bitshuffle(cname="lz4")
     time.sleep(args.start_delay)
     frame_shape = tuple(args.frame_shape)
-    building = args.path + ".part"
+    # Until SWMR mode is on, the writer holds the file locked against readers.
+    building = args.path if args.swmr_when else args.path + ".part"
     with h5py.File(building, "w", libver="latest") as f:
         dset = f.create_dataset(
             args.dataset,
@@ -49,9 +67,15 @@ def main(argv=None):
             maxshape=(None, *frame_shape),
             dtype=args.dtype,
             chunks=(1, *frame_shape),
+            **filters,
         )
+        if args.swmr_when:
+            print("locked", flush=True)
+            while not os.path.exists(args.swmr_when):
+                time.sleep(0.01)
         f.swmr_mode = True
-        os.rename(building, args.path)
+        if building != args.path:
+            os.rename(building, args.path)
         print("swmr on", flush=True)
         written = 0
         while written < args.frames:

@@ -1,5 +1,6 @@
 """The command line: watch, write, compare, compare-subfiles, their help and errors."""
 
+import os
 import re
 import shutil
 import signal
@@ -413,22 +414,96 @@ def test_write_leaves_out_defaults_it_was_not_given(capsys, tmp_path):
     assert (code, out) == (0, f"done: {path}:/d, shape (4, 5), element type int32\n")
 
 
+MULTILINE = "writer_first_dim3_multiline"
+
+
 @pytest.mark.parametrize(
-    "segmentsize, error",
+    "writer, options, error",
     [
-        ("0", "ValueError: segmentsize must be a positive number of frames, got 0"),
-        ("-3", "ValueError: segmentsize must be a positive number of frames, got -3"),
+        (
+            MULTILINE,
+            ["--segmentsize", "0"],
+            "ValueError: segmentsize must be a positive number of frames, got 0",
+        ),
+        (
+            MULTILINE,
+            ["--segmentsize", "-3"],
+            "ValueError: segmentsize must be a positive number of frames, got -3",
+        ),
+        (
+            "writer_first_dim3",
+            ["--shape-set", "4"],
+            "--shape-set 4: writer_first_dim3 needs the frame count and at least one frame axis",
+        ),
+        (
+            "writer_first_dim3",
+            ["--shape-set", "2", "1000000", "1000000"],
+            "--shape-set 2 1000000 1000000: an append of 1 frame needs 7450.6 GiB, more than",
+        ),
+        (
+            MULTILINE,
+            ["--shape-set", "30", "100000", "100000", "--segmentsize", "15"],
+            "--shape-set 30 100000 100000: an append of 15 frames needs 1117.6 GiB, more than",
+        ),
+        (
+            "writer_first_dim3",
+            ["--dtype", "complex64"],
+            (
+                "--dtype complex64: HDF5 cannot store the integers of writer_first_dim3 as"
+                " complex64 (OSError:"
+            ),
+        ),
+        (
+            MULTILINE,
+            ["--dtype", "bool"],
+            f"--dtype bool: HDF5 cannot store the integers and fractions of {MULTILINE} as bool",
+        ),
+        (
+            "writer_first_dim3",
+            ["--dtype", "U4"],
+            "--dtype <U4: HDF5 cannot store the integers of writer_first_dim3 as <U4 (TypeError:",
+        ),
+        (
+            "writer_first_dim3",
+            ["--dtype", "object"],
+            "--dtype object: HDF5 cannot store the integers of writer_first_dim3 as object",
+        ),
+    ],
+    ids=[
+        "block-0",
+        "block-negative",
+        "no-frame-axis",
+        "frame-beyond-memory",
+        "block-beyond-memory",
+        "complex",
+        "bool-fractions",
+        "text",
+        "object",
     ],
 )
-def test_write_refuses_a_bad_block_size_and_keeps_the_file(capsys, tmp_path, segmentsize, error):
+def test_write_refuses_bad_parameters_and_keeps_the_file(capsys, tmp_path, writer, options, error):
     path = tmp_path / "kept.h5"
     write_dataset(path, FRAMES)
-    args = ["write", "writer_first_dim3_multiline", str(path), DATASET, "--segmentsize"]
-    code, out, err = run(capsys, *args, segmentsize)
+    code, out, err = run(capsys, "write", writer, str(path), DATASET, *options)
     assert (code, out) == (2, "")
-    assert err == f"python -m hdf5_kel write: error: {error}\n"
+    assert err.startswith(f"python -m hdf5_kel write: error: {error}") and err.count("\n") == 1
     with h5py.File(path, "r") as f:
         assert (f[DATASET][()] == FRAMES).all()
+
+
+@pytest.mark.parametrize(
+    "writer, options, shape",
+    [
+        ("writer_first_dim3", ["--shape-set", "2", "0", "3", "--dtype", "f2"], "(2, 0, 3)"),
+        (MULTILINE, ["--shape-set", "3", "500", "500", "--segmentsize", "10000"], "(3, 500, 500)"),
+    ],
+    ids=["empty-frames", "block-never-built"],
+)
+def test_write_takes_what_the_writer_can_write(capsys, tmp_path, writer, options, shape):
+    path = tmp_path / "x.h5"
+    code, out, err = run(capsys, "write", writer, str(path), DATASET, *options)
+    assert (code, err) == (0, "")
+    assert out.splitlines()[-1].startswith(f"done: {path}:{DATASET}, shape {shape}")
 
 
 @pytest.mark.parametrize(
@@ -471,26 +546,46 @@ def test_ctrl_c_ends_a_writer_and_keeps_what_it_flushed(tmp_path):
 # watch: a writer in another process, followed by `watch` in a third
 
 
+SUMMARY = (
+    r"[\d.]+ s from the start \([\d.]+ s of it waiting for the file, [\d.]+ s for SWMR mode\),"
+    r" [\d.]+ frames/s once open"
+)
+
+
 def test_watch_follows_a_file_that_appears_late_to_the_total(tmp_path):
     path = tmp_path / "growing.h5"
     watch = start_watch(tmp_path, path, DATASET, "--start", "3", "--total", "21", "--batch", "5")
     assert watch.stdout.readline() == (
         f"following {path}:{DATASET} from frame 3 to frame 20 in blocks of 5; Ctrl-C stops\n"
     )
-    wait_for_line(watch, "File not found:")
+    assert watch.stdout.readline() == f"waiting for {path} to appear\n"
     writer = start_writer(path, DATASET, 25, delay=0.01)
     out, err = watch.communicate(timeout=120)
     finish(writer)
     assert watch.returncode == 0, out + err
     lines = out.splitlines()
+    assert not any(line.startswith(("waiting", "File not found")) for line in lines)
     blocks = [line for line in lines if line.startswith("frames")]
     assert block_ranges("\n".join(blocks)) == [(3, 7), (8, 12), (13, 17), (18, 20)]
     percents = [int(re.search(r"\] +(\d+)%", line)[1]) for line in blocks]
     assert percents == [28, 56, 83, 100]
     assert all(re.search(r"frames/s  file flushed \d+ ms before$", line) for line in blocks)
-    assert re.fullmatch(
-        r"done: 18 frames \(3 to 20\) in 4 blocks, [\d.]+ s, [\d.]+ frames/s", lines[-1]
-    )
+    assert re.fullmatch(rf"done: 18 frames \(3 to 20\) in 4 blocks, {SUMMARY}", lines[-1])
+
+
+def test_watch_waits_for_swmr_mode_and_says_so_once(tmp_path):
+    path, go = tmp_path / "locked.h5", tmp_path / "go"
+    writer = start_writer(path, DATASET, 4, swmr_when=go)
+    wait_for_line(writer, "locked")
+    watch = start_watch(tmp_path, path, DATASET, "--total", "4", "--batch", "2")
+    wait_for_line(watch, f"waiting for the writer of {path} to switch SWMR mode on")
+    go.touch()
+    out, err = watch.communicate(timeout=120)
+    finish(writer)
+    assert watch.returncode == 0, out + err
+    assert not any(line.startswith("waiting") for line in out.splitlines())
+    assert block_ranges(out) == [(0, 1), (2, 3)]
+    assert re.fullmatch(rf"done: 4 frames \(0 to 3\) in 2 blocks, {SUMMARY}", out.splitlines()[-1])
 
 
 def test_ctrl_c_ends_watch_with_a_summary(tmp_path):
@@ -508,9 +603,83 @@ def test_ctrl_c_ends_watch_with_a_summary(tmp_path):
     assert "Traceback" not in err
     last = out.splitlines()[-1]
     assert re.fullmatch(
-        r"stopped: 10 frames \(0 to 9\) in 2 blocks, [\d.]+ s, [\d.]+ frames/s;"
+        rf"stopped: 10 frames \(0 to 9\) in 2 blocks, {SUMMARY};"
         r" 2 more frames present, short of a whole block",
         last,
+    )
+
+
+def test_ctrl_c_while_watch_waits_for_the_file(tmp_path):
+    path = tmp_path / "never.h5"
+    watch = start_watch(tmp_path, path, DATASET)
+    wait_for_line(watch, f"waiting for {path} to appear")
+    watch.send_signal(signal.SIGINT)
+    out, err = watch.communicate(timeout=60)
+    assert (watch.returncode, err) == (130, ""), out + err
+    assert re.fullmatch(
+        r"stopped: the file was never opened, [\d.]+ s from the start"
+        r" \([\d.]+ s of it waiting for the file\)",
+        out.splitlines()[-1],
+    )
+
+
+class Clock:
+    """A clock that the test moves: watch's lines are a function of it."""
+
+    def __init__(self):
+        self.now = 100.0
+
+    def __call__(self):
+        return self.now
+
+
+def test_watch_rate_is_over_the_latest_blocks():
+    from hdf5_kel.cli.watch import WatchReport
+
+    clock = Clock()
+    report = WatchReport(0, None, 10, clock=clock)
+    report.file_found()
+    report.opened()
+    rates = []
+    # Ten blocks a second, then one block after a pause of 10 s, then ten a second again.
+    for gap in [0.1] * 12 + [10.0] + [0.1] * 12:
+        clock.now += gap
+        line = report.block(report.frames, 10, "/no/such/file")
+        rates.append(float(re.search(r"([\d.]+) frames/s", line)[1]))
+    assert rates[:12] == [100.0] * 12
+    # The pause weighs on the rate while it is one of the latest ten blocks.
+    assert rates[12] == round(100 / 10.9, 1)
+    assert all(rate < 100.0 for rate in rates[12:22])
+    assert rates[22:] == [pytest.approx(100.0)] * 3
+
+
+@pytest.mark.parametrize(
+    "total, handed_out, present, tail",
+    [
+        (None, 10, 2, "; 2 more frames present, short of a whole block"),
+        (None, 10, 1, "; 1 more frame present, short of a whole block"),
+        (None, 10, 5, "; 5 more frames present, not handed out yet"),
+        (None, 10, 7, "; 7 more frames present, not handed out yet"),
+        (12, 10, 2, "; 2 more frames present, not handed out yet"),
+        (12, 10, 9, "; 2 more frames present, not handed out yet"),
+        (20, 10, 0, ""),
+    ],
+    ids=["short", "one-short", "whole", "more-than-whole", "last-block", "beyond-total", "none"],
+)
+def test_watch_summary_tells_part_of_a_block_from_a_whole_one(total, handed_out, present, tail):
+    from hdf5_kel.cli.watch import WatchReport
+
+    clock = Clock()
+    report = WatchReport(0, total, 5, clock=clock)
+    clock.now += 2.0
+    report.file_found()
+    clock.now += 1.0
+    report.opened()
+    clock.now += 4.0
+    report.block(0, handed_out, "/no/such/file")
+    assert report.summary("stopped", present) == (
+        f"stopped: {handed_out} frames (0 to {handed_out - 1}) in 1 block, 7.0 s from the start"
+        f" (2.0 s of it waiting for the file, 1.0 s for SWMR mode), 2.5 frames/s once open{tail}"
     )
 
 
@@ -518,15 +687,120 @@ def test_ctrl_c_ends_watch_with_a_summary(tmp_path):
     "arguments, error",
     [
         ([DATASET, "--start", "5", "--total", "5"], "--total 5 must be above --start 5"),
-        (["/missing"], "KeyError: \"Unable to synchronously open object (object 'missing'"),
+        (
+            ["/entry/dat"],
+            "{path} has no dataset /entry/dat; closest datasets: /entry/data, /entry/dark",
+        ),
+        (
+            ["/entry"],
+            "{path}:/entry is a group, not a dataset; closest datasets: /entry/data, /entry/dark",
+        ),
     ],
+    ids=["total", "missing-dataset", "group"],
 )
 def test_watch_errors_are_one_line_and_status_2(capsys, tmp_path, arguments, error):
     path = tmp_path / "done.h5"
     write_dataset(path, FRAMES)
-    code, _, err = run(capsys, "watch", str(path), *arguments)
+    write_dataset(path, FRAMES[:1], "/entry/dark")
+    code, out, err = run(capsys, "watch", str(path), *arguments)
     assert code == 2
-    assert err.startswith(f"python -m hdf5_kel watch: error: {error}")
+    assert err == f"python -m hdf5_kel watch: error: {error.format(path=path)}\n"
+    assert "Error in __del__" not in out + err
+
+
+def test_watch_on_a_file_that_is_not_hdf5_is_one_line(capsys, tmp_path):
+    path = tmp_path / "notes.h5"
+    path.write_text("plain text\n")
+    code, out, err = run(capsys, "watch", str(path), DATASET)
+    assert code == 2
+    assert err.startswith(f"python -m hdf5_kel watch: error: cannot open {path}: OSError:")
+    assert err.count("\n") == 1
+    assert "Error in __del__" not in out
+
+
+# Compressed detector data: a filter plugin, loaded through hdf5plugin
+
+
+def test_watch_follows_a_growing_bitshuffle_lz4_file(tmp_path):
+    pytest.importorskip("hdf5plugin")
+    path = tmp_path / "detector.h5"
+    writer = start_writer(
+        path, DATASET, 30, per_append=3, delay=0.01, dtype="uint16", compression="bitshuffle-lz4"
+    )
+    watch = start_watch(tmp_path, path, DATASET, "--total", "30", "--batch", "4")
+    out, err = watch.communicate(timeout=120)
+    finish(writer)
+    assert (watch.returncode, err) == (0, ""), out + err
+    assert block_ranges(out) == [(i, min(i + 3, 29)) for i in range(0, 30, 4)]
+    with h5py.File(path, "r") as f:
+        assert f[DATASET].id.get_create_plist().get_filter(0)[0] == 32008  # bitshuffle
+
+
+HDF5PLUGIN_STANDINS = {
+    "not-installed": "raise ModuleNotFoundError(\"No module named 'hdf5plugin'\", name='hdf5plugin')",
+    "broken": "raise ImportError('libhdf5 of this hdf5plugin does not load')",
+}
+
+
+@pytest.mark.parametrize("standin", list(HDF5PLUGIN_STANDINS))
+@pytest.mark.parametrize("command", ["watch", "compare", "compare-subfiles"])
+def test_a_missing_filter_plugin_is_named_in_one_line(tmp_path, command, standin):
+    pytest.importorskip("hdf5plugin")
+    path = tmp_path / "detector.h5"
+    # A complete bitshuffle-LZ4 file, written with the plugin loaded.
+    writer = start_writer(path, DATASET, 4, dtype="uint16", compression="bitshuffle-lz4")
+    finish(writer)
+    shutil.copy(path, tmp_path / "run_0001.h5")
+    # The child finds this hdf5plugin first, and it fails as the real one can.
+    (tmp_path / "standin").mkdir()
+    (tmp_path / "standin" / "hdf5plugin.py").write_text(HDF5PLUGIN_STANDINS[standin] + "\n")
+    env = child_env()
+    env["PYTHONPATH"] = os.pathsep.join([str(tmp_path / "standin"), env["PYTHONPATH"]])
+    arguments = {
+        "watch": [path, DATASET, "--total", "4"],
+        "compare": [path, tmp_path / "run_0001.h5", DATASET],
+        "compare-subfiles": [path, DATASET, tmp_path / "run_*.h5"],
+    }[command]
+    result = subprocess.run(
+        [sys.executable, "-m", "hdf5_kel", command, *map(str, arguments)],
+        check=False,
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 2, result.stdout + result.stderr
+    line = (
+        f"python -m hdf5_kel {command}: error: cannot read {path}: /entry/data is compressed"
+        " with the HDF5 filter 'bitshuffle' (id 32008), not loaded in this process: install"
+        ' hdf5plugin (pip install hdf5plugin, or pip install "hdf5_kel[plugins]")'
+    )
+    assert result.stderr.startswith(line) and result.stderr.count("\n") == 1
+    broken = "; hdf5plugin is installed but failed to import: ImportError: libhdf5 of this"
+    assert (broken in result.stderr) == (standin == "broken")
+
+
+def test_a_filter_hdf5plugin_does_not_have_is_named_too(capsys, tmp_path):
+    pytest.importorskip("hdf5plugin")
+    path = tmp_path / "private.h5"
+    # A filter of someone's own, not registered in this process: the chunk is
+    # written as it is stored.
+    with h5py.File(path, "w") as f:
+        dset = f.create_dataset(
+            DATASET, (1, 4), "uint8", chunks=(1, 4), compression=32100, allow_unknown_filter=True
+        )
+        dset.id.write_direct_chunk((0, 0), b"\x01\x02\x03\x04")
+    code, _, err = run(capsys, "watch", str(path), DATASET, "--total", "1")
+    assert code == 2
+    assert err.startswith(
+        f"python -m hdf5_kel watch: error: cannot read {path}: /entry/data is compressed with"
+        " the HDF5 filter"
+    )
+    assert err.endswith(
+        "; hdf5plugin is loaded but does not provide it: HDF5 looks for other filter plugins in"
+        " the directories of HDF5_PLUGIN_PATH\n"
+    )
     assert err.count("\n") == 1
 
 
