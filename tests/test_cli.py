@@ -12,8 +12,9 @@ from pathlib import Path
 import h5py
 import numpy as np
 import pytest
-from conftest import child_env, finish, start_writer, wait_for_line
+from conftest import PACKAGE_ROOT, child_env, finish, start_writer, wait_for_line
 
+import hdf5_kel
 from hdf5_kel.cli import main
 
 DATASET = "/entry/data"
@@ -836,3 +837,55 @@ def test_console_script_runs_the_command_line(tmp_path):
         1,
         f"different: a.h5:{DATASET} and b.h5:{DATASET}\n",
     )
+
+
+def test_version_is_the_package_version(capsys):
+    with pytest.raises(SystemExit) as info:
+        main(["--version"])
+    assert info.value.code == 0
+    assert capsys.readouterr().out == f"python -m hdf5_kel {hdf5_kel.__version__}\n"
+    script = installed_script()
+    shown = subprocess.run([script, "--version"], capture_output=True, text=True, check=True)
+    assert shown.stdout == f"hdf5-kel {hdf5_kel.__version__}\n"
+    assert metadata.version("hdf5_kel") == hdf5_kel.__version__
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["-c", "import hdf5_kel"],
+        ["-c", "from hdf5_kel.swmr.library.tailread import SWMRReader"],
+        ["-c", "import framepool"],
+        ["-m", "hdf5_kel", "demo"],
+        ["-m", "pytest", "-q", "--co", "-p", "no:cacheprovider", "probe_test.py"],
+    ],
+    ids=["package", "module", "bare-framepool", "python-m", "pytest"],
+)
+def test_a_source_tree_without_its_modules_says_what_to_do(tmp_path, argv):
+    # The sources as a clone has them, without the compiled modules: in the
+    # working directory, they come before the installed package.
+    tree = tmp_path / "src"
+    shutil.copytree(
+        Path(hdf5_kel.__file__).parent,
+        tree / "hdf5_kel",
+        ignore=shutil.ignore_patterns("*.so", "*.pyd", "__pycache__"),
+    )
+    if (Path(PACKAGE_ROOT) / "framepool.py").exists():
+        shutil.copy(Path(PACKAGE_ROOT) / "framepool.py", tree)
+    (tree / "probe_test.py").write_text("import hdf5_kel\n")
+    result = subprocess.run(
+        [sys.executable, *argv],
+        cwd=str(tree),
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert result.returncode != 0
+    assert (
+        f"hdf5_kel in {tree / 'hdf5_kel'} is a source tree without its compiled modules: install"
+        " the package (pip install .) and run it from anywhere but src/, or build it in place"
+        " with scripts/build-inplace" in result.stdout + result.stderr
+    )
+    assert "circular import" not in result.stdout + result.stderr
