@@ -38,17 +38,25 @@ def load_filter_plugins():
         plugin_failure = None
 
 
-def wait_for_file(path, stop, say):
-    """Wait until `path` exists; False when `stop` ended the wait."""
+def wait_until(ready, stop, say, waiting):
+    """Call `ready()` until it gives a true value, and return that; None when
+    `stop` ended the wait. Says `waiting` once, if it has to wait at all."""
     said = False
-    while not os.path.exists(path):
+    while not (result := ready()):
         if stop.is_set():
-            return False
+            return None
         if not said:
-            say(f"waiting for {path} to appear")
+            say(waiting)
             said = True
         time.sleep(POLL_INTERVAL)
-    return True
+    return result
+
+
+def wait_for_file(path, stop, say):
+    """Wait until `path` exists; False when `stop` ended the wait."""
+    return bool(
+        wait_until(lambda: os.path.exists(path), stop, say, f"waiting for {path} to appear")
+    )
 
 
 def cannot_open(path, error):
@@ -73,20 +81,16 @@ def open_when_unlocked(path, stop, say):
     the wait."""
     import h5py
 
-    said = False
-    while True:
+    def unlocked():
         try:
             return h5py.File(path, "r", libver="latest", swmr=True)
         except BlockingIOError:
-            pass
+            return None
         except OSError as error:
             raise cannot_open(path, error) from error
-        if stop.is_set():
-            return None
-        if not said:
-            say(f"waiting for the writer of {path} to switch SWMR mode on")
-            said = True
-        time.sleep(POLL_INTERVAL)
+
+    waiting = f"waiting for the writer of {path} to switch SWMR mode on"
+    return wait_until(unlocked, stop, say, waiting)
 
 
 def dataset_names(file):
