@@ -12,7 +12,7 @@ from pathlib import Path
 import h5py
 import numpy as np
 import pytest
-from conftest import PACKAGE_ROOT, child_env, finish, start_writer, wait_for_line
+from conftest import PACKAGE_ROOT, child_env, finish, start_python, start_writer, wait_for_line
 
 import hdf5_kel
 from hdf5_kel.cli import main
@@ -744,6 +744,42 @@ def test_watch_follows_a_growing_bitshuffle_lz4_file(tmp_path):
     assert block_ranges(out) == [(i, min(i + 3, 29)) for i in range(0, 30, 4)]
     with h5py.File(path, "r") as f:
         assert f[DATASET].id.get_create_plist().get_filter(0)[0] == 32008  # bitshuffle
+
+
+BITSHUFFLE_FOLLOWER = """
+import sys
+
+import hdf5plugin  # noqa: F401
+from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRReader
+
+path, dataset, kind = sys.argv[1:]
+if kind == "reader":
+    reader = SWMRReader(path, dataset, 0, 30, 4)
+    blocks = []
+    while (block := reader.read_chunk()) is not None:
+        blocks.append(block)
+else:
+    reader = SWMRCount(path, dataset, total_count=30)
+    blocks = []
+    while sum(map(len, blocks)) < 30:
+        if (block := reader.recv()) is not None:
+            blocks.append(block)
+reader.close()
+print("values", [int(v) for block in blocks for v in block[:, 0, 0]])
+"""
+
+
+@pytest.mark.parametrize("kind", ["reader", "counter"])
+def test_readers_follow_a_growing_bitshuffle_lz4_file(tmp_path, kind):
+    pytest.importorskip("hdf5plugin")
+    path = tmp_path / "detector.h5"
+    writer = start_writer(
+        path, DATASET, 30, per_append=3, delay=0.01, dtype="uint16", compression="bitshuffle-lz4"
+    )
+    follower = start_python(BITSHUFFLE_FOLLOWER, tmp_path, path, DATASET, kind)
+    out = finish(follower)
+    finish(writer)
+    assert out.splitlines()[-1] == f"values {list(range(30))}"
 
 
 HDF5PLUGIN_STANDINS = {
