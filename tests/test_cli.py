@@ -369,8 +369,23 @@ def test_compare_subfiles_equal_nan(capsys, tmp_path, options, code):
             "TypeError: dataset /missing not found in sub-file run_0001.h5",
         ),
         ([DATASET, "bad_*.h5"], "ValueError: sub-file name does not end in four digits"),
+        (
+            [DATASET, "late_*.h5"],
+            (
+                "cannot open late_0009.h5: OSError: Unable to synchronously open file"
+                " (file signature not found)"
+            ),
+        ),
     ],
-    ids=["main-dataset", "group", "no-match", "shell-expanded", "sub-dataset", "bad-name"],
+    ids=[
+        "main-dataset",
+        "group",
+        "no-match",
+        "shell-expanded",
+        "sub-dataset",
+        "bad-name",
+        "not-hdf5",
+    ],
 )
 def test_compare_subfiles_errors_are_one_line_and_status_2(
     capsys, monkeypatch, tmp_path, arguments, error
@@ -379,6 +394,8 @@ def test_compare_subfiles_errors_are_one_line_and_status_2(
     write_dataset(tmp_path / "main.h5", FRAMES)
     write_subfiles(tmp_path, {1: (0, 2), 2: (2, 4)})
     write_dataset(tmp_path / "bad_12.h5", FRAMES)
+    write_dataset(tmp_path / "late_0001.h5", FRAMES[:2])
+    (tmp_path / "late_0009.h5").write_text("plain text\n")
     code, out, err = run(capsys, "compare-subfiles", "main.h5", *arguments)
     assert (code, out) == (2, "")
     assert err.startswith(f"python -m hdf5_kel compare-subfiles: error: {error}")
