@@ -180,6 +180,7 @@ def nan_and_one_value():
         (np.arange(4), np.array([0, 1, 5, 3]), [], 1, ": frame 2 differs: 2 and 5"),
         (np.int16(3), np.int16(4), [], 1, ": values 3 and 4"),
         (np.float32(np.nan), np.float32(np.nan), ["--equal-nan"], 0, ""),
+        (b"run 7", b"run 8", [], 1, ": values b'run 7' and b'run 8'"),
         (np.zeros((0, 3)), np.zeros((0, 3)), [], 0, ""),
     ],
     ids=[
@@ -194,6 +195,7 @@ def nan_and_one_value():
         "one-axis",
         "scalar",
         "scalar-nan",
+        "scalar-text",
         "no-frames",
     ],
 )

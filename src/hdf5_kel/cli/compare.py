@@ -24,6 +24,7 @@ def differing(a, b, equal_nan):
     """Where the arrays differ, elementwise; NaN against NaN too, unless `equal_nan`."""
     import numpy as np
 
+    a, b = np.asarray(a), np.asarray(b)
     differ = np.asarray(a != b)
     if equal_nan and a.dtype.kind in "fc" and b.dtype.kind in "fc":
         differ &= ~(np.isnan(a) & np.isnan(b))
@@ -65,7 +66,7 @@ def why_different(a, b, equal_nan):
         return f"element types {type_name(a.dtype)} and {type_name(b.dtype)}"
     if a.shape == ():
         value_a, value_b = a[()], b[()]
-        return f"values {value_a} and {value_b}" if differing(a[()], b[()], equal_nan) else None
+        return f"values {value_a} and {value_b}" if differing(value_a, value_b, equal_nan) else None
     found = first_difference(a, 0, b, 0, a.shape[0], equal_nan)
     if found is None:
         return None
