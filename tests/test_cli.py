@@ -899,7 +899,10 @@ def test_console_script_runs_the_command_line(tmp_path):
     )
     assert (result.returncode, result.stdout) == (
         1,
-        f"different: a.h5:{DATASET} and b.h5:{DATASET}\n",
+        (
+            f"different: a.h5:{DATASET} and b.h5:{DATASET}: frame 5 differs in 1 of 6 elements,"
+            " the first at (1, 2): 35 and 36\n"
+        ),
     )
 
 
