@@ -55,6 +55,7 @@ def start_writer(
     ramp=False,
     chunk_frames=1,
     filter="none",
+    swmr_when="",
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
@@ -62,7 +63,8 @@ def start_writer(
     resume_when exists. With ramp, element (a, b, ...) of frame i holds
     (i + a + b + ...) % 256. chunk_frames and filter set the storage layout:
     frames per chunk along axis 0, and "none", "gzip", "bitshuffle-lz4" or "lz4"
-    (the last two through hdf5plugin).
+    (the last two through hdf5plugin). With swmr_when, it holds the file locked,
+    before SWMR mode, until that path exists.
     """
     cmd = [
         sys.executable,
@@ -88,6 +90,8 @@ def start_writer(
         str(chunk_frames),
         "--filter",
         filter,
+        "--swmr-when",
+        str(swmr_when),
         "--frame-shape",
         *map(str, frame_shape),
         *(["--ramp"] if ramp else []),

@@ -5,10 +5,11 @@ gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
         [--pause-after N --resume-when PATH] [--chunk-frames N] [--ramp]
-        [--filter none|gzip|bitshuffle-lz4|lz4]
+        [--filter none|gzip|bitshuffle-lz4|lz4] [--swmr-when PATH]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
-on, so a reader never finds it half set up.
+on, so a reader never finds it half set up; with --swmr-when it is made in place
+and held locked until that path exists.
 """
 
 import argparse
@@ -64,12 +65,18 @@ def main(argv=None):
     )
     parser.add_argument("--chunk-frames", type=int, default=1, help="frames per chunk")
     parser.add_argument("--filter", choices=sorted(FILTERS), default="none")
+    parser.add_argument(
+        "--swmr-when",
+        default="",
+        help="create the file in place and switch SWMR mode on only once this path exists",
+    )
     args = parser.parse_args(argv)
 
     time.sleep(args.start_delay)
     frame_shape = tuple(args.frame_shape)
     ramp = sum(np.indices(frame_shape)) if frame_shape else 0
-    building = args.path + ".part"
+    # Until SWMR mode is on, the writer holds the file locked against readers.
+    building = args.path if args.swmr_when else args.path + ".part"
     with h5py.File(building, "w", libver="latest") as f:
         dset = f.create_dataset(
             args.dataset,
@@ -79,8 +86,13 @@ def main(argv=None):
             chunks=(args.chunk_frames, *frame_shape),
             **FILTERS[args.filter](),
         )
+        if args.swmr_when:
+            print("locked", flush=True)
+            while not os.path.exists(args.swmr_when):
+                time.sleep(0.01)
         f.swmr_mode = True
-        os.rename(building, args.path)
+        if building != args.path:
+            os.rename(building, args.path)
         print("swmr on", flush=True)
         written = 0
         while written < args.frames:

@@ -20,6 +20,7 @@ import threading
 
 from .. import __version__
 from . import compare, demo, view, watch, write
+from .follow import load_filter_plugins
 from .messages import FAILED, INTERRUPTED, one_line
 from .signals import interrupt, received, reset, stop_on_sigterm
 
@@ -46,6 +47,7 @@ def main(argv=None, prog="python -m hdf5_kel"):
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)
     reset()
+    load_filter_plugins()
     takes_ctrl_c = (
         threading.current_thread() is threading.main_thread()
         and signal.getsignal(signal.SIGINT) is signal.default_int_handler

@@ -1,8 +1,168 @@
-"""Following a growing dataset, as `watch` and `view` do it."""
+"""Finding, opening and following datasets, as watch, view and compare do it.
+
+The waits take a stop event (anything with `is_set()`) and return a false
+value once it is set; they say once what they wait for, through `say`.
+"""
 
 import collections
+import contextlib
+import difflib
 import os
+import sys
 import time
+
+from .messages import CommandError, one_line
+
+# Seconds between two tests of a wait: for the file to appear, for the
+# writer's lock to go.
+POLL_INTERVAL = 0.1
+
+# How many dataset names a "no such dataset" line proposes.
+CLOSEST_COUNT = 3
+
+# The error of an hdf5plugin that is installed but cannot be imported; None
+# once it is imported or when it is not installed.
+plugin_failure = None
+
+
+def load_filter_plugins():
+    """Import hdf5plugin where it is installed: h5py reads detector data
+    compressed with bitshuffle, LZ4, blosc or zstd only once it is."""
+    global plugin_failure
+    try:
+        import hdf5plugin  # noqa: F401 - registers the filters with HDF5
+    except ModuleNotFoundError as error:
+        plugin_failure = None if error.name == "hdf5plugin" else error
+    except Exception as error:  # noqa: BLE001 - a broken install must not stop the command
+        plugin_failure = error
+    else:
+        plugin_failure = None
+
+
+def wait_until(ready, stop, say, waiting):
+    """Call `ready()` until it gives a true value, and return that; None when
+    `stop` ended the wait. Says `waiting` once, if it has to wait at all."""
+    said = False
+    while not (result := ready()):
+        if stop.is_set():
+            return None
+        if not said:
+            say(waiting)
+            said = True
+        time.sleep(POLL_INTERVAL)
+    return result
+
+
+def wait_for_file(path, stop, say):
+    """Wait until `path` exists; False when `stop` ended the wait."""
+    return bool(
+        wait_until(lambda: os.path.exists(path), stop, say, f"waiting for {path} to appear")
+    )
+
+
+def cannot_open(path, error):
+    if isinstance(error, FileNotFoundError):
+        return CommandError(f"{path}: no such file")
+    return CommandError(f"cannot open {path}: {one_line(error)}")
+
+
+def open_file(path):
+    """The SWMR read handle of `path`; an error naming the file when it cannot be opened."""
+    import h5py
+
+    try:
+        return h5py.File(path, "r", libver="latest", swmr=True)
+    except OSError as error:
+        raise cannot_open(path, error) from error
+
+
+def open_when_unlocked(path, stop, say):
+    """The SWMR read handle of `path`, once its writer has switched SWMR mode
+    on (until then the writer holds the file locked); None when `stop` ended
+    the wait."""
+    import h5py
+
+    def unlocked():
+        try:
+            return h5py.File(path, "r", libver="latest", swmr=True)
+        except BlockingIOError:
+            return None
+        except OSError as error:
+            raise cannot_open(path, error) from error
+
+    waiting = f"waiting for the writer of {path} to switch SWMR mode on"
+    return wait_until(unlocked, stop, say, waiting)
+
+
+def dataset_names(file):
+    """The paths of every dataset in an open file."""
+    import h5py
+
+    names = []
+
+    def collect(name, obj):
+        if isinstance(obj, h5py.Dataset):
+            names.append("/" + name)
+
+    file.visititems(collect)
+    return names
+
+
+def closest_datasets(file, name):
+    """The dataset paths of the file that come closest to `name`, best first."""
+    return difflib.get_close_matches(name, dataset_names(file), n=CLOSEST_COUNT, cutoff=0.0)
+
+
+def dataset_in(file, path, name):
+    """The dataset `name` of the open `file` (at `path`); an error naming the
+    file, what stands at `name` instead, and the closest datasets."""
+    import h5py
+
+    try:
+        found = file.get(name)
+    except (KeyError, ValueError):  # a path through a dataset, a broken link
+        found = None
+    if isinstance(found, h5py.Dataset):
+        return found
+    closest = closest_datasets(file, name)
+    hint = f"; closest datasets: {', '.join(closest)}" if closest else "; it holds no dataset"
+    if found is None:
+        raise CommandError(f"{path} has no dataset {name}{hint}")
+    kind = "a group" if isinstance(found, h5py.Group) else f"a {type(found).__name__}"
+    raise CommandError(f"{path}:{name} is {kind}, not a dataset{hint}")
+
+
+def missing_filter_line(path, dset):
+    """Why reading `dset` of `path` fails for want of a filter plugin, or None."""
+    from hdf5_kel.diagnose import missing_filter_note
+
+    note = missing_filter_note(dset)
+    if note is None:
+        return None
+    line = f"cannot read {path}: {note}"
+    if plugin_failure is not None:
+        return f"{line}; hdf5plugin is installed but failed to import: {one_line(plugin_failure)}"
+    if "hdf5plugin" in sys.modules:
+        return (
+            f"{line}; hdf5plugin is loaded but does not provide it: HDF5 looks for other"
+            " filter plugins in the directories of HDF5_PLUGIN_PATH"
+        )
+    return line
+
+
+@contextlib.contextmanager
+def explain_read_errors(*sources):
+    """A read of any of the (path, dataset) `sources` that fails for want of a
+    filter plugin fails with one line that names the file, the filter and how
+    to get it; other errors pass unchanged."""
+    try:
+        yield
+    except (OSError, RuntimeError) as error:
+        for path, dset in sources:
+            line = missing_filter_line(path, dset)
+            if line is not None:
+                raise CommandError(line) from error
+        raise
 
 
 def add_dataset_arguments(parser):
@@ -28,14 +188,6 @@ def frames_waiting(reader):
         return 0
 
 
-def load_filter_plugins():
-    """Registers hdf5plugin's compression filters with HDF5 where it is installed."""
-    try:
-        import hdf5plugin  # noqa: F401
-    except ImportError:
-        pass
-
-
 def newest_rows(counter, keep):
     """The last `keep` rows appended since the counter's last hand-out, or None.
 
@@ -49,12 +201,7 @@ def newest_rows(counter, keep):
     if length <= counter.index:
         return None
     counter.index = max(counter.index, length - keep)
-    if len(shape) >= 2:
-        return counter.modify(dset, shape)
-    # The counter's hand-out selects two axes, which a dataset of one does not have.
-    rows = dset[counter.index : length]
-    counter.index = length
-    return rows
+    return counter.modify(dset, shape)
 
 
 class SlidingRate:

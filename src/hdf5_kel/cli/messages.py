@@ -54,9 +54,19 @@ def element_type(text):
         raise argparse.ArgumentTypeError(f"not an element type numpy knows: {text!r}") from None
 
 
+def folded(text):
+    return " ".join(str(text).split())
+
+
 def one_line(error):
-    """An exception as one line: its class and its text, whitespace folded."""
-    text = " ".join(str(error).split())
-    if isinstance(error, CommandError):
-        return text
-    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+    """An exception as one line: its class, its text and its notes, whitespace folded."""
+    text = folded(error)
+    if not isinstance(error, CommandError):
+        text = f"{type(error).__name__}: {text}" if text else type(error).__name__
+    # Notes say why, where h5py's text does not (a filter plugin not loaded).
+    notes = [folded(note) for note in getattr(error, "__notes__", ())]
+    return "; ".join([text, *notes])
+
+
+def plural(count, noun):
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
