@@ -18,6 +18,8 @@ import sys
 import pytest
 from conftest import finish, start_python
 
+pytestmark = pytest.mark.slow
+
 LEAK_CHILD = r"""
 import gc
 import json
