@@ -578,9 +578,19 @@ int exec(PyObject* module) {
 }  // namespace
 
 PyObject* module_init(const ModuleIdentity& identity) {
-  static PyModuleDef_Slot slots[] = {{Py_mod_create, reinterpret_cast<void*>(create)},
-                                     {Py_mod_exec, reinterpret_cast<void*>(exec)},
-                                     {0, nullptr}};
+  // The module state is process-wide and the functions rely on the
+  // interpreter's global lock: interpreters that know to ask are told that the
+  // modules load into one interpreter only, and need the GIL.
+  static PyModuleDef_Slot slots[] = {
+      {Py_mod_create, reinterpret_cast<void*>(create)},
+      {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+      {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+      {0, nullptr}};
   static PyModuleDef definition = {PyModuleDef_HEAD_INIT,
                                    identity.full_name,
                                    nullptr,

@@ -14,7 +14,10 @@ change the count and the seed.
 import json
 import os
 
+import pytest
 from conftest import finish, start_python
+
+pytestmark = pytest.mark.slow
 
 FUZZ_CHILD = r"""
 import json

@@ -11,7 +11,10 @@ import math
 import os
 import time
 
+import pytest
 from conftest import finish, start_python, wait_for_line
+
+pytestmark = pytest.mark.slow
 
 # Frame i holds i * 1000 + its element's position: a frame delivered twice,
 # out of order, or with another frame's rows fails the check.
