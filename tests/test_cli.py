@@ -377,7 +377,7 @@ def test_compare_subfiles_equal_nan(capsys, tmp_path, options, code):
         (
             [DATASET, "late_*.h5"],
             (
-                "cannot open late_0009.h5: OSError: Unable to synchronously open file"
+                f"cannot open late_0009.h5: OSError: {UNABLE_TO_OPEN} file"
                 " (file signature not found)"
             ),
         ),

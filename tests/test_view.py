@@ -435,15 +435,19 @@ def write_scalar(path):
         (
             lambda p: p.write_text("plain text\n"),
             DATASET,
-            "OSError: Unable to synchronously open file",
+            "cannot open f.h5: OSError: Unable to",
         ),
         (
             lambda p: write_frames(p, 2),
             "/entry/missing",
-            'KeyError: "Unable to synchronously open object',
+            "f.h5 has no dataset /entry/missing; closest datasets: /entry/data",
         ),
-        (lambda p: write_frames(p, 2), "/entry", "/entry in f.h5 is a group, not a dataset"),
-        (write_scalar, DATASET, "/entry/data in f.h5 has no axis to grow along"),
+        (
+            lambda p: write_frames(p, 2),
+            "/entry",
+            "f.h5:/entry is a group, not a dataset; closest datasets: /entry/data",
+        ),
+        (write_scalar, DATASET, "f.h5:/entry/data has no axis to grow along"),
     ],
     ids=["not-hdf5", "no-such-dataset", "a-group", "a-scalar"],
 )
@@ -487,8 +491,8 @@ def test_a_filter_plugin_that_is_not_loaded_is_named(tmp_path):
     )
     assert proc.returncode == 2
     assert (
-        "error: /entry/data is compressed with the HDF5 filter 'HDF5 lz4 filter' (id 32004)"
-        in proc.stderr
+        f"error: cannot read {path}: /entry/data is compressed with the HDF5 filter"
+        " 'HDF5 lz4 filter' (id 32004)" in proc.stderr
     )
     assert proc.stderr.count("\n") == 1
 

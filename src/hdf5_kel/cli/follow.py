@@ -12,6 +12,7 @@ import sys
 import time
 
 from .messages import CommandError, one_line
+from .signals import check_interrupted, interrupted
 
 # Seconds between two tests of a wait: for the file to appear, for the
 # writer's lock to go.
@@ -58,6 +59,26 @@ def wait_for_file(path, stop, say):
     return bool(
         wait_until(lambda: os.path.exists(path), stop, say, f"waiting for {path} to appear")
     )
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def wait_until_followable(path, name, say, file_found=lambda: None):
+    """Wait for the file (then call `file_found`) and for SWMR mode, saying
+    once what it waits for, then check that `name` is a dataset in it;
+    KeyboardInterrupt when Ctrl-C ends a wait."""
+    if not wait_for_file(path, interrupted, say):
+        check_interrupted()
+    file_found()
+    file = open_when_unlocked(path, interrupted, say)
+    if file is None:
+        check_interrupted()
+    # This handle goes before the follower opens its own: a process that holds
+    # two objects of one growing dataset fails its reads.
+    with file:
+        dataset_in(file, path, name)
 
 
 def cannot_open(path, error):

@@ -10,7 +10,6 @@ slow or vanished page never holds the follower up.
 import argparse
 import ipaddress
 import json
-import os
 import socket
 import socketserver
 import sys
@@ -24,9 +23,11 @@ from importlib import resources
 from .follow import (
     SlidingRate,
     add_dataset_arguments,
-    load_filter_plugins,
+    explain_read_errors,
     newest_rows,
+    say,
     seconds_since_flush,
+    wait_until_followable,
 )
 from .messages import INTERRUPTED, CommandError, non_negative_int, seconds_at_least
 from .signals import interrupted, waits_on_flag
@@ -306,31 +307,18 @@ class ViewServer(ThreadingHTTPServer):
 
 def follow(display, path, dataset, every):
     """Follow the dataset until Ctrl-C or SIGTERM, handing each update to `display`."""
-    import h5py
-
-    from hdf5_kel.diagnose import missing_filter_note
     from hdf5_kel.swmr.library.tailread import SWMRCount
 
-    # Until the counter is open, Ctrl-C raises KeyboardInterrupt in these waits.
-    while not os.path.exists(path):
-        time.sleep(every)
-    display.waiting_for_swmr()
+    waits_on_flag.set()  # every wait of view tests the flag
+    wait_until_followable(path, dataset, say, display.waiting_for_swmr)
     counter = SWMRCount(path, dataset, total_count=sys.maxsize)
     try:
-        if not isinstance(counter.dset, h5py.Dataset):
-            raise CommandError(f"{dataset} in {path} is a group, not a dataset")
         if counter.dset.ndim == 0:
-            raise CommandError(f"{dataset} in {path} has no axis to grow along")
+            raise CommandError(f"{path}:{dataset} has no axis to grow along")
         keep = display.opened(counter.dset)
-        waits_on_flag.set()
         while True:
-            try:
+            with explain_read_errors((path, counter.dset)):
                 rows = newest_rows(counter, keep)
-            except OSError as error:
-                note = missing_filter_note(counter.dset)
-                if note is None:
-                    raise
-                raise CommandError(note) from error
             display.update(rows, counter.dset.shape)
             if interrupted.wait(every):
                 raise KeyboardInterrupt
@@ -344,8 +332,6 @@ def open_page(url):
 
 
 def run(args):
-    load_filter_plugins()
-
     server = ViewServer(args.host, args.port)
     server.display = Display(args.file, args.dataset, args.every, server.url, server.exposed)
     print(server.url, flush=True)

@@ -6,15 +6,14 @@ import time
 
 from .follow import (
     add_dataset_arguments,
-    dataset_in,
     explain_read_errors,
     frames_waiting,
-    open_when_unlocked,
+    say,
     seconds_since_flush,
-    wait_for_file,
+    wait_until_followable,
 )
 from .messages import INTERRUPTED, CommandError, non_negative_int, plural, positive_int
-from .signals import check_interrupted, interrupted, stopped_or_interrupted, waits_on_flag
+from .signals import interrupted, stopped_or_interrupted, waits_on_flag
 
 
 class WatchReport:
@@ -101,25 +100,6 @@ class WatchReport:
         return text
 
 
-def say(line):
-    print(line, flush=True)
-
-
-def wait_until_followable(path, name, report):
-    """Wait for the file and for SWMR mode, then check that `name` is a
-    dataset in it; KeyboardInterrupt when Ctrl-C ends a wait."""
-    if not wait_for_file(path, interrupted, say):
-        check_interrupted()
-    report.file_found()
-    file = open_when_unlocked(path, interrupted, say)
-    if file is None:
-        check_interrupted()
-    # This handle goes before the reader opens its own: a process that holds
-    # two objects of one growing dataset fails its reads.
-    with file:
-        dataset_in(file, path, name)
-
-
 def run(args):
     from hdf5_kel.swmr.library.tailread import SWMRReader
 
@@ -136,7 +116,7 @@ def run(args):
     reader = None
     waits_on_flag.set()  # every wait of watch tests the flag
     try:
-        wait_until_followable(args.file, args.dataset, report)
+        wait_until_followable(args.file, args.dataset, say, report.file_found)
         reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
         report.opened()
         with explain_read_errors((args.file, reader.dset)):
