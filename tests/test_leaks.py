@@ -269,6 +269,21 @@ hot(
 )
 hot("repr(tampered)", lambda: lambda m=tampered(): repr(m))
 hot("with (closed)", lambda: lambda r=closed(reader): with_block(r))
+class Blocks(SWMRReader):
+    "Three blocks a loop, without a file: the iterator itself under test."
+
+    def read_chunk(self):
+        self.index = (self.index + 1) % 4
+        return FRAMES if self.index else None
+
+
+def fileless():
+    blocks = Blocks.__new__(Blocks)
+    blocks.index, blocks.f = 0, None
+    return blocks
+
+
+hot("for over a subclass's read_chunk", lambda: lambda b=fileless(): iterated(b))
 hot("for over SWMRReader", lambda: lambda r=reader(): iterated(r), True)
 hot("for over SWMRCount", lambda: lambda c=counter(): iterated(c), True)
 hot("for over SWMRReaderMulti", lambda: lambda m=multi_reader(): iterated(m), True)

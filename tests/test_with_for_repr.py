@@ -3,6 +3,7 @@
 import gc
 import itertools
 import re
+import sys
 import weakref
 
 import numpy as np
@@ -289,6 +290,25 @@ def test_an_iterator_kept_on_its_reader_is_collected(tmp_path):
     del follower
     gc.collect()
     assert gone() is None
+
+
+def test_with_for_and_repr_keep_no_reference_to_the_object(tmp_path):
+    follower = reader(tmp_path)
+    held, nones = sys.getrefcount(follower), sys.getrefcount(None)
+    for _ in range(100):
+        follower.index = 0
+        assert len(list(follower)) == 3
+        repr(follower)
+    follower.close()
+    for _ in range(100):
+        with follower as entered:
+            assert entered is follower
+        repr(follower)
+    del entered
+    assert sys.getrefcount(follower) == held
+    # None is shared by everything and its count moves a little; a reference
+    # to it left behind by any one of the calls above would add 100.
+    assert sys.getrefcount(None) - nones < 50
 
 
 # --- repr -----------------------------------------------------------------------
