@@ -477,6 +477,7 @@ def test_repr_of_an_object_that_reaches_itself(tmp_path):
     multi = SWMRReaderMulti([])
     multi.readers = [multi]
     assert repr(multi) == "<SWMRReaderMulti 1 file: ?:? frame ? of ? (not open)>"
+    multi.readers = []
     follower.close()
 
 
