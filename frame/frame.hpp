@@ -308,6 +308,73 @@ inline bool machine_int(PyObject* obj, long long& value) {
 }
 
 // ---------------------------------------------------------------------------
+// with, for and repr for the classes of the modules.
+
+// __enter__ of a class whose objects own a file: the object itself.
+py::object enter_self(py::handle self);
+// __exit__ of such a class: self.close(), looked up as any attribute is (so a
+// subclass's close is the one called), however the block ended. Returns None,
+// so that an exception raised in the block propagates.
+py::object exit_closing(py::handle self, py::handle exc_type, py::handle exc_value,
+                        py::handle traceback);
+
+// The iterator of `for block in obj`: every step calls obj.method(), looked
+// up afresh each time as `self.method()` in Python is, and the iteration ends
+// at the first None it returns. An exception propagates and leaves the
+// iterator as it was, so that the next step calls the method again.
+py::object until_none(py::handle obj, const Name& method);
+// __iter__ over self.method(): frame::def<frame::iterate<read_chunk>>.
+template <const Name& method>
+py::object iterate(py::handle self) {
+  return until_none(self, method);
+}
+
+// What describe() returns, or "?" when it fails with an error of the
+// Exception family: a repr must give a text whatever state its object is in
+// (half built, closed, attributes replaced). Anything else, KeyboardInterrupt
+// above all, still propagates.
+template <typename F>
+py::object or_unknown(F describe) {
+  try {
+    return describe();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  return py::str("?");
+}
+// str(obj.name), or "?".
+py::object shown(py::handle obj, const Name& name);
+// What obj.name holds as a file: "open", "closed" (an object whose truth
+// value is false, as h5py's closed files are), "not open" (missing or None)
+// or "?".
+const char* file_state(py::handle obj, const Name& name);
+// type(obj).__name__, as a str.
+py::object type_name(py::handle obj);
+
+namespace detail {
+inline PyObject* format_arg(const py::handle& h) { return h.ptr(); }
+inline const char* format_arg(const char* text) { return text; }
+inline Py_ssize_t format_arg(Py_ssize_t number) { return number; }
+}  // namespace detail
+
+// PyUnicode_FromFormat(format, args...): interpreter objects for %U, %S and
+// %R, C strings for %s, Py_ssize_t for %zd.
+template <typename... A>
+py::object format(const char* format, const A&... args) {
+  return steal(PyUnicode_FromFormat(format, detail::format_arg(args)...));
+}
+
+// The repr of obj as describe() makes it, or "<TypeName ...>" when obj is
+// already being shown further up (an object that reaches itself through its
+// attributes).
+py::object repr_guarded(py::handle obj, py::object (*describe)(py::handle));
+// __repr__ made by describe: frame::def<frame::guarded_repr<describe_reader>>.
+template <py::object (*describe)(py::handle)>
+py::object guarded_repr(py::handle self) {
+  return repr_guarded(self, describe);
+}
+
+// ---------------------------------------------------------------------------
 // Declaring functions and classes.
 
 using Thunk = PyObject* (*)(PyObject* const* args);

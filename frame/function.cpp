@@ -136,12 +136,17 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   PyObject* slots[max_params + 1] = {};
   PyObject* extra = nullptr;
   PyObject* result = nullptr;
-  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, &extra)) {
+  // Counted as a Python call is: one function of the package calling another
+  // (a multi-file reader among its own readers) passes through no Python
+  // frame, and would otherwise recurse until the C stack overflows.
+  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, &extra) &&
+      Py_EnterRecursiveCall(" while calling a Python object") == 0) {
     try {
       result = s.thunk(slots);
     } catch (...) {
       translate_exception();
     }
+    Py_LeaveRecursiveCall();
     if (!result && !PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "function returned no result");
   }

@@ -541,6 +541,10 @@ int exec(PyObject* module) {
 #endif
     check_version(full_name);
     ready_function_type();
+    // pybind11 sets up its internals on first use, from the deleter of the
+    // first error_already_set: made there at the recursion limit, its Python
+    // calls fail, and its error formatting recurses until the stack is gone.
+    py::detail::get_internals();
     create_module_state();
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* present = PyDict_GetItemString(modules, full_name);

@@ -345,3 +345,22 @@ def test_calls_and_errors_do_not_leak():
     before = sys.getallocatedblocks()
     cycle()
     assert sys.getallocatedblocks() - before < 200
+
+
+SELF_REACHING = """
+from hdf5_kel.swmr.library.tailread import SWMRReaderMulti
+
+multi = SWMRReaderMulti([])
+multi.readers = [multi]  # close() calls close() of every reader: itself
+try:
+    multi.close()
+except RecursionError as error:
+    print(error)
+multi.readers = []
+"""
+
+
+def test_functions_calling_each_other_without_end_raise_recursion_error(tmp_path):
+    # In a child process: without the check the C stack overflows.
+    out = finish(start_python(SELF_REACHING, tmp_path))
+    assert out == "maximum recursion depth exceeded while calling a Python object\n"

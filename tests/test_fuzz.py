@@ -230,6 +230,9 @@ PLAUSIBLE = {
     # An unbound method called on an object of a class that only borrows the
     # frame buffers' slot descriptors.
     "self": lambda: Borrower(),
+    "exc_type": lambda: rng.choice([None, ValueError, KeyboardInterrupt]),
+    "exc_value": lambda: rng.choice([None, ValueError("in the block")]),
+    "traceback": lambda: None,
 }
 
 
@@ -270,7 +273,18 @@ def public_callables():
     return found
 
 
+def stepped(obj):
+    "One step of `for block in obj`."
+    return next(iter(obj), None)
+
+
 TARGETS = public_callables()
+# A for loop over a follower: every step is a read through the object's own method.
+ITERATED = {
+    f"for over {cls.__name__}": cls
+    for cls in (SWMRReader, SWMRCount, SWMRReaderMulti, SWMRCountMulti)
+}
+TARGETS.update(ITERATED)
 KINDS = {
     NumpyBuffer: "buffer", Buffers: "buffers", SWMRReader: "reader", SWMRCount: "counter",
     SWMRReaderMulti: "multi_reader", SWMRCountMulti: "receiver", filekit.H5File: "h5file",
@@ -287,6 +301,10 @@ OVERLOADS = [
 def pick_call(name):
     "The callable, the arguments that must lead, and the parameter names after them."
     target = TARGETS[name]
+    if name in ITERATED:
+        if rng.random() < 0.8:
+            return stepped, [live[KINDS[target]]], []
+        return stepped, [value("self")], []
     if target is filekit.compare_dataset_two:
         return target, [], rng.choice(OVERLOADS)
     if isinstance(target, type):
@@ -355,6 +373,17 @@ for call_number in range(calls):
     except Exception:
         rebuild()
         continue
+    # A follower given as an argument is an iterator of its blocks: a callee
+    # that iterates that argument (a multi-file constructor its files, h5py a
+    # shape) reads it, as it would read any iterator. Only those may move.
+    iterated = {
+        kind
+        for kind, obj in live.items()
+        if isinstance(obj, tuple(ITERATED.values()))
+        and any(obj is arg for arg in [*args, *keywords.values()])
+    }
+    before = {kind: place for kind, place in before.items() if kind not in iterated}
+    after = {kind: place for kind, place in after.items() if kind not in iterated}
     if outcome == "raised" and after != before:
         moved.append(f"{name}{tuple(map(repr, args))} {keywords} -> {failure}: {before} {after}")
     if not receiver_in_step():

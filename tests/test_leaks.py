@@ -252,6 +252,72 @@ hot(
     True,
 )
 
+def shown(*objects):
+    for obj in objects:
+        repr(obj)
+
+
+class Unshowable:
+    def __str__(self):
+        raise ValueError("cannot show")
+
+    def close(self):
+        pass
+
+
+def tampered():
+    r = reader()
+    r.index, r.f = Unshowable(), Unshowable()
+    m = SWMRReaderMulti([])
+    m.readers = [r, Unshowable()]
+    return m
+
+
+def iterated(follower):
+    for _ in rewound(follower):
+        pass
+
+
+def with_block(obj):
+    with obj:
+        pass
+
+
+def raising_with_block(obj):
+    with obj:
+        raise ValueError("in the block")
+
+
+hot(
+    "repr(open followers, H5File)",
+    lambda: lambda objects=(reader(), counter(), multi_reader(), receiver(), filekit.H5File(new_path(), "w")): shown(*objects),
+)
+hot(
+    "repr(half-built)",
+    lambda: lambda objects=[cls.__new__(cls) for cls in (SWMRReader, SWMRCount, SWMRReaderMulti, SWMRCountMulti, filekit.H5File)]: shown(*objects),
+)
+hot("repr(tampered)", lambda: lambda m=tampered(): repr(m))
+hot("with (closed)", lambda: lambda r=closed(reader): with_block(r))
+class Blocks(SWMRReader):
+    "Three blocks a loop, without a file: the iterator itself under test."
+
+    def read_chunk(self):
+        self.index = (self.index + 1) % 4
+        return FRAMES if self.index else None
+
+
+def fileless():
+    blocks = Blocks.__new__(Blocks)
+    blocks.index, blocks.f = 0, None
+    return blocks
+
+
+hot("for over a subclass's read_chunk", lambda: lambda b=fileless(): iterated(b))
+hot("for over SWMRReader", lambda: lambda r=reader(): iterated(r), True)
+hot("for over SWMRCount", lambda: lambda c=counter(): iterated(c), True)
+hot("for over SWMRReaderMulti", lambda: lambda m=multi_reader(): iterated(m), True)
+hot("for over SWMRCountMulti", lambda: lambda m=receiver(): iterated(m), True)
+
 error_path("refused appendData", ValueError, lambda: lambda b=buffer_of(8): b.appendData(FRAMES[:1]))
 error_path("appendData(None)", AttributeError, lambda: lambda b=buffer_of(1): b.appendData(None))
 error_path("binding: missing argument", TypeError, lambda: lambda b=buffer_of(1): b.getData())
@@ -267,6 +333,11 @@ error_path("SWMRCount.frommap(missing key)", KeyError, lambda: lambda: SWMRCount
 error_path("SWMRCountMulti.recv(0)", ValueError, lambda: lambda m=receiver(): m.recv(0))
 error_path("DataSet.append(bad layout)", ValueError, lambda: lambda w=dataset_wrapper(): w.append(np.ones(3)))
 error_path("DataSet.append(past the end)", TypeError, lambda: lambda w=full_wrapper(): w.append(FRAMES[:1]))
+error_path("with (raising block)", ValueError, lambda: lambda r=closed(reader): raising_with_block(r))
+error_path("binding: __exit__ arguments", TypeError, lambda: lambda r=closed(reader): r.__exit__(None))
+error_path(
+    "for over a closed file", RuntimeError, lambda: lambda r=closed(reader): iterated(r), True
+)
 error_path("compare_dataset_two(no overload)", NotImplementedError, lambda: lambda: filekit.compare_dataset_two(1, 2))
 error_path(
     "SWMRReader(not HDF5)", OSError, lambda: lambda p=text_file(): SWMRReader(p, DATASET, 0, 8, 4), True

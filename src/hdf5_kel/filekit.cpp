@@ -170,6 +170,12 @@ py::object H5File_close(py::handle self) {
   return {};
 }
 
+// <H5File out.h5, open>
+py::object describe_file(py::handle self) {
+  return frame::format("<%U %U, %s>", frame::type_name(self), frame::shown(self, filepath),
+                       frame::file_state(self, f));
+}
+
 // File permissions and comparisons.
 
 py::object file_chmod(py::handle filepath_, py::handle mod) {
@@ -365,6 +371,10 @@ void body(frame::Body& m) {
                                                    {"self", "datasetname", "data"}),
           frame::def<H5File_create_dataset_map>("create_dataset_map", {"self", "datasetname", "m"}),
           frame::def<H5File_close>("close", {"self"}),
+          frame::def<frame::enter_self>("__enter__", {"self"}),
+          frame::def<frame::exit_closing>("__exit__",
+                                          {"self", "exc_type", "exc_value", "traceback"}),
+          frame::def<frame::guarded_repr<describe_file>>("__repr__", {"self"}),
       });
 
   m.define(frame::def<file_chmod>("file_chmod", {"filepath", "mod"}));

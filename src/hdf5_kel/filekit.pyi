@@ -3,11 +3,13 @@ block, and compare datasets across files."""
 
 from collections.abc import Mapping
 from os import PathLike
+from types import TracebackType
 from typing import Any, Protocol, TypeAlias, overload
 
 import h5py
 import numpy as np
 from numpy.typing import DTypeLike, NDArray
+from typing_extensions import Self
 
 _Path: TypeAlias = str | PathLike[str]
 # The dataset comparisons give False, or numpy's True for equal datasets.
@@ -54,6 +56,17 @@ class H5File:
         """Store str(value) of every item as a text dataset datasetname/key."""
 
     def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close, also when the block raised; the exception propagates."""
+
+    def __repr__(self) -> str:  # noqa: PYI029 (stubtest checks it is there)
+        """The path and whether the file is open: <H5File out.h5, open>."""
 
 def file_chmod(filepath: _Path, mod: int) -> None: ...
 

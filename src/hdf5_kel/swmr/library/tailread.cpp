@@ -1,5 +1,6 @@
 // tailread: live readers of HDF5 datasets that another process is still
 // writing in SWMR mode.
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,7 +30,8 @@ const frame::Name filepath{"filepath"}, datasetname{"datasetname"}, start_frame{
     fromlist{"fromlist"}, appendNewBuffer{"appendNewBuffer"}, appendData{"appendData"},
     all_reached{"all_reached"}, getDatas{"getDatas"}, all{"all"}, readers{"readers"},
     read_chunk_event{"read_chunk_event"}, append{"append"}, h5f{"h5f"}, get_obj_ids{"get_obj_ids"},
-    OBJ_DATASET{"OBJ_DATASET"}, id{"id"}, held_twice_note{"held_twice_note"};
+    OBJ_DATASET{"OBJ_DATASET"}, id{"id"}, held_twice_note{"held_twice_note"},
+    read_chunks{"read_chunks"};
 const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}, open_delay{0.01},
     entry_data{"/entry/data"}, file_not_found{"File not found:"}, file_found{"File found:"},
     count_file_not_found{"file not found"}, count_file_found{"file found"},
@@ -100,9 +102,9 @@ void open_dataset(py::handle self, const frame::Name& path_field, py::handle wai
   try {
     py::object name = self.attr(datasetname);
     py::object found = file[name];
-    py::object data = frame::without_idle_chunk_cache(
-        h5py, file, name, std::move(found),
-        [&] { return frame::open_swmr(h5py, path_, /*chunk_cache=*/false); });
+    py::object data = frame::without_idle_chunk_cache(h5py, file, name, std::move(found), [&] {
+      return frame::open_swmr(h5py, path_, /*chunk_cache=*/false);
+    });
     self.attr(f) = file;
     self.attr(dset) = data;
     warn_if_held_twice(file, data);
@@ -595,6 +597,92 @@ py::object SWMRReaderMulti_del(py::handle self) {
   return {};
 }
 
+// with, for and repr.
+
+// "live.h5:/entry/data": the file and dataset a follower reads.
+py::object source_text(py::handle follower, const frame::Name& path_name) {
+  return frame::format("%U:%U", frame::shown(follower, path_name),
+                       frame::shown(follower, datasetname));
+}
+
+// "live.h5:/entry/data frame 10 of 25": the source and the read position.
+py::object position_text(py::handle follower, const frame::Name& path_name,
+                         const frame::Name& end_name) {
+  return frame::format("%U frame %U of %U", source_text(follower, path_name),
+                       frame::shown(follower, index), frame::shown(follower, end_name));
+}
+
+// The state of a follower's file between lead and tail ("closed", "not
+// open"); nothing while the file is open.
+py::object file_note(py::handle follower, const char* lead, const char* tail) {
+  const char* state = frame::file_state(follower, f);
+  if (std::strcmp(state, "open") == 0) return py::str("");
+  return frame::format("%s%s%s", lead, state, tail);
+}
+
+// "2 files: a.h5:..., b.h5:...": a multi-file object's followers, each as
+// `entry` shows it; of many, the first few and how many more there are.
+py::object followers_text(py::handle self, const frame::Name& list_name,
+                          py::object (*entry)(py::handle)) {
+  constexpr Py_ssize_t listed_at_most = 4;
+  return frame::or_unknown([&]() -> py::object {
+    auto followers =
+        py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), list_name.ptr()));
+    if (!followers) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+      PyErr_Clear();
+      return py::str("not open");  // the constructor failed before the first file
+    }
+    Py_ssize_t count = py::len(followers);
+    if (count == 0) return py::str("no files");
+    Py_ssize_t to_list = count > listed_at_most ? listed_at_most - 1 : count, listed = 0;
+    py::list entries;
+    for (py::handle follower : followers) {
+      if (listed == to_list) break;
+      entries.append(entry(follower));
+      ++listed;
+    }
+    if (count > listed) entries.append(frame::format("and %zd more", count - listed));
+    return frame::format("%zd file%s: %U", count, count == 1 ? "" : "s",
+                         frame::steal(PyUnicode_Join(py::str(", ").ptr(), entries.ptr())));
+  });
+}
+
+// <SWMRCount live.h5:/entry/data frame 7 of 10>
+py::object describe_counter(py::handle self) {
+  return frame::format("<%U %U%U>", frame::type_name(self),
+                       position_text(self, filename, total_count), file_note(self, ", ", ""));
+}
+
+py::object counter_entry(py::handle counter) {
+  return frame::format("%U%U", source_text(counter, filename), file_note(counter, " (", ")"));
+}
+
+// <SWMRCountMulti frame 4 of 10, 2 files: a.h5:/entry/data, b.h5:/entry/data>
+py::object describe_receiver(py::handle self) {
+  return frame::format("<%U frame %U of %U, %U>", frame::type_name(self), frame::shown(self, index),
+                       frame::shown(self, total_count),
+                       followers_text(self, swmrcounts, counter_entry));
+}
+
+// <SWMRReader live.h5:/entry/data frame 10 of 25, blocks of 10>
+py::object describe_reader(py::handle self) {
+  return frame::format("<%U %U, blocks of %U%U>", frame::type_name(self),
+                       position_text(self, filepath, total_frames), frame::shown(self, batch_size),
+                       file_note(self, ", ", ""));
+}
+
+py::object reader_entry(py::handle reader) {
+  return frame::format("%U%U", position_text(reader, filepath, total_frames),
+                       file_note(reader, " (", ")"));
+}
+
+// <SWMRReaderMulti 2 files: a.h5:/entry/data frame 4 of 8, b.h5:/entry/data frame 4 of 4>
+py::object describe_multi_reader(py::handle self) {
+  return frame::format("<%U %U>", frame::type_name(self),
+                       followers_text(self, readers, reader_entry));
+}
+
 void body(frame::Body& m) {
   m.import_if_present("asyncore");
   m.import("sys");
@@ -625,6 +713,12 @@ void body(frame::Body& m) {
                               " a set stop_event ends the wait\n        :return:\n        "),
                      frame::def<SWMRCount_close>("close", {"self"}),
                      frame::def<SWMRCount_del>("__del__", {"self"}),
+                     frame::def<frame::enter_self>("__enter__", {"self"}),
+                     frame::def<frame::exit_closing>(
+                         "__exit__", {"self", "exc_type", "exc_value", "traceback"}),
+                     frame::def<frame::iterate<recv>>("__iter__", {"self"})
+                         .doc("The blocks recv returns, until it returns None."),
+                     frame::def<frame::guarded_repr<describe_counter>>("__repr__", {"self"}),
                  });
   m.define_class(
       "SWMRCountMulti", SWMRCountMulti_doc,
@@ -640,6 +734,12 @@ void body(frame::Body& m) {
               .defaults({one})
               .doc(SWMRCountMulti_recv_doc),
           frame::def<SWMRCountMulti_close>("close", {"self"}),
+          frame::def<frame::enter_self>("__enter__", {"self"}),
+          frame::def<frame::exit_closing>("__exit__",
+                                          {"self", "exc_type", "exc_value", "traceback"}),
+          frame::def<frame::iterate<recv>>("__iter__", {"self"})
+              .doc("The batches recv() returns, until it returns None."),
+          frame::def<frame::guarded_repr<describe_receiver>>("__repr__", {"self"}),
       });
   m.define_class(
       "SWMRReader", SWMRReader_doc,
@@ -662,6 +762,12 @@ void body(frame::Body& m) {
           frame::def<SWMRReader_close>("close", {"self"})
               .doc("\n        Close the HDF5 file.\n        "),
           frame::def<SWMRReader_del>("__del__", {"self"}),
+          frame::def<frame::enter_self>("__enter__", {"self"}),
+          frame::def<frame::exit_closing>("__exit__",
+                                          {"self", "exc_type", "exc_value", "traceback"}),
+          frame::def<frame::iterate<read_chunk>>("__iter__", {"self"})
+              .doc("The blocks read_chunk returns, until it returns None."),
+          frame::def<frame::guarded_repr<describe_reader>>("__repr__", {"self"}),
       });
   m.define_class(
       "SWMRReaderMulti", SWMRReaderMulti_doc,
@@ -674,6 +780,12 @@ void body(frame::Body& m) {
           frame::def<SWMRReaderMulti_close>("close", {"self"})
               .doc("\n        Close all the HDF5 files.\n        "),
           frame::def<SWMRReaderMulti_del>("__del__", {"self"}),
+          frame::def<frame::enter_self>("__enter__", {"self"}),
+          frame::def<frame::exit_closing>("__exit__",
+                                          {"self", "exc_type", "exc_value", "traceback"}),
+          frame::def<frame::iterate<read_chunks>>("__iter__", {"self"})
+              .doc("The lists read_chunks returns, until it returns None."),
+          frame::def<frame::guarded_repr<describe_multi_reader>>("__repr__", {"self"}),
       });
 }
 

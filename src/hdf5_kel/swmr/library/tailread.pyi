@@ -1,8 +1,9 @@
 """Live readers of HDF5 datasets that another process is still writing in SWMR mode."""
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from os import PathLike
 from queue import Queue
+from types import TracebackType
 from typing import Any, Protocol, TypeAlias
 
 import h5py
@@ -18,7 +19,19 @@ class _StopEvent(Protocol):
 
     def is_set(self) -> bool: ...
 
-class SWMRCount:
+class _ClosedByWith:
+    """`with obj:` gives obj and closes it when the block ends."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close, also when the block raised; the exception propagates."""
+
+class SWMRCount(_ClosedByWith):
     """Hands out every frame appended since the last hand-out, until total_count."""
 
     filename: _Path
@@ -60,8 +73,13 @@ class SWMRCount:
 
     def close(self) -> None: ...
     def __del__(self) -> None: ...
+    def __iter__(self) -> Iterator[NDArray[Any]]:
+        """The blocks recv returns, until it returns None."""
 
-class SWMRCountMulti:
+    def __repr__(self) -> str:  # noqa: PYI029 (stubtest checks it is there)
+        """File, dataset and position: <SWMRCount live.h5:/entry/data frame 7 of 10>."""
+
+class SWMRCountMulti(_ClosedByWith):
     """Several files in lock-step: batches of the same frames from every file.
 
     A file entry is (file, dataset, dim, buffer shape, buffer element type); the
@@ -85,8 +103,13 @@ class SWMRCountMulti:
         """As recv; None once stop_event is set, keeping what arrived for the next call."""
 
     def close(self) -> None: ...
+    def __iter__(self) -> Iterator[list[NDArray[Any]]]:
+        """The batches recv() returns (one frame per file each), until None."""
 
-class SWMRReader:
+    def __repr__(self) -> str:  # noqa: PYI029 (stubtest checks it is there)
+        """Position and files: <SWMRCountMulti frame 4 of 10, 2 files: a.h5:/d, b.h5:/d>."""
+
+class SWMRReader(_ClosedByWith):
     """Hands out the frames from start_frame to total_frames in blocks of batch_size."""
 
     filepath: _Path
@@ -128,8 +151,13 @@ class SWMRReader:
 
     def close(self) -> None: ...
     def __del__(self) -> None: ...
+    def __iter__(self) -> Iterator[NDArray[Any]]:
+        """The blocks read_chunk returns, until it returns None."""
 
-class SWMRReaderMulti:
+    def __repr__(self) -> str:  # noqa: PYI029 (stubtest checks it is there)
+        """File, dataset, position: <SWMRReader live.h5:/d frame 10 of 25, blocks of 10>."""
+
+class SWMRReaderMulti(_ClosedByWith):
     """One SWMRReader per entry (file, dataset, start_frame, total_frames, batch_size)."""
 
     readers: list[SWMRReader]
@@ -143,3 +171,8 @@ class SWMRReaderMulti:
 
     def close(self) -> None: ...
     def __del__(self) -> None: ...
+    def __iter__(self) -> Iterator[list[NDArray[Any]]]:
+        """The lists read_chunks returns, until it returns None."""
+
+    def __repr__(self) -> str:  # noqa: PYI029 (stubtest checks it is there)
+        """One entry per file (a.h5:/entry/data frame 4 of 8), or the first few of many."""
