@@ -336,7 +336,7 @@ error_path("DataSet.append(past the end)", TypeError, lambda: lambda w=full_wrap
 error_path("with (raising block)", ValueError, lambda: lambda r=closed(reader): raising_with_block(r))
 error_path("binding: __exit__ arguments", TypeError, lambda: lambda r=closed(reader): r.__exit__(None))
 error_path(
-    "for over a closed file", RuntimeError, lambda: lambda r=closed(reader): iterated(r), True
+    "for over a closed file", closed_file_error(), lambda: lambda r=closed(reader): iterated(r), True
 )
 error_path("compare_dataset_two(no overload)", NotImplementedError, lambda: lambda: filekit.compare_dataset_two(1, 2))
 error_path(

@@ -140,7 +140,7 @@ def test_for_and_with_call_the_object_s_own_methods_and_for_goes_on_after_an_err
     assert list(plain) == [] and plain.index == 0
     del plain.read_chunk
     plain.close()
-    with pytest.raises(RuntimeError):  # h5py's error for a closed file
+    with pytest.raises((RuntimeError, ValueError)):  # h5py's for a closed file (older: ValueError)
         next(iter(plain))
     assert plain.index == 0
 
