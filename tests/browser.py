@@ -8,6 +8,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -23,7 +24,7 @@ class Chromium:
         if executable is None:
             raise RuntimeError("chromium is not installed; scripts/ensure-chromium installs it")
         self.timeout = timeout
-        self.profile = tempfile.TemporaryDirectory(prefix="hdf5_kel-chromium-")
+        self.profile = tempfile.mkdtemp(prefix="hdf5_kel-chromium-")
         self.log = tempfile.TemporaryFile()  # noqa: SIM115 - closed with the browser
         to_browser, self.commands = os.pipe()
         self.replies, from_browser = os.pipe()
@@ -47,7 +48,7 @@ class Chromium:
                 "--disable-component-update",
                 "--disable-sync",
                 "--remote-debugging-pipe",
-                f"--user-data-dir={self.profile.name}",
+                f"--user-data-dir={self.profile}",
                 f"--window-size={width},{height}",
                 "about:blank",
             ],
@@ -56,6 +57,8 @@ class Chromium:
             stderr=self.log,
             # Python opens its files not inheritable, so only 3 and 4 reach Chromium.
             close_fds=False,
+            # Its own process group: its helper processes end with it.
+            start_new_session=True,
             preexec_fn=onto_3_and_4,  # noqa: PLW1509 - only dup2 calls, safe after fork
         )
         os.close(to_browser)
@@ -124,16 +127,30 @@ class Chromium:
         return base64.b64decode(self.send("Page.captureScreenshot", format="png")["data"])
 
     def close(self):
-        self.proc.terminate()
+        # Asked to quit, Chromium ends its helper processes and stops writing
+        # its profile; a terminated one may leave helpers writing to it.
+        self.next_id += 1
         try:
+            os.write(
+                self.commands,
+                json.dumps({"id": self.next_id, "method": "Browser.close"}).encode() + b"\0",
+            )
             self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)  # any helper still there
+        except ProcessLookupError:
+            pass
         os.close(self.commands)
         os.close(self.replies)
         self.log.close()
-        self.profile.cleanup()
+        shutil.rmtree(self.profile)
 
     def __enter__(self):
         return self
