@@ -230,6 +230,9 @@ py::object Global::operator()(A&&... args) const {
 
 // A new reference returned by a C API call, or its pending exception thrown.
 py::object steal(PyObject* result);
+// obj.<name>, or an empty object where obj has no such attribute
+// (AttributeError); any other error is thrown.
+py::object attr_if_present(py::handle obj, const Name& name);
 // str(obj) and repr(obj), for messages.
 std::string text(py::handle obj);
 std::string repr(py::handle obj);

@@ -143,6 +143,15 @@ py::object detail::checked(PyObject* result) {
 
 py::object steal(PyObject* result) { return detail::checked(result); }
 
+py::object attr_if_present(py::handle obj, const Name& name) {
+  auto value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj.ptr(), name.ptr()));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+  }
+  return value;
+}
+
 std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 std::string repr(py::handle obj) { return py::repr(obj).cast<std::string>(); }

@@ -97,14 +97,13 @@ py::object shown(py::handle obj, const Name& name) {
 const char* file_state(py::handle obj, const Name& name) {
   py::object file;
   try {
-    file = steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
+    file = attr_if_present(obj, name);
   } catch (py::error_already_set& e) {
-    // A constructor that failed before the open left no attribute.
-    if (e.matches(PyExc_AttributeError)) return "not open";
     if (!e.matches(PyExc_Exception)) throw;
     return "?";
   }
-  if (file.is_none()) return "not open";
+  // A constructor that failed before the open left no attribute.
+  if (!file || file.is_none()) return "not open";
   const char* state = "?";
   or_unknown([&] {
     state = is_true(file) ? "open" : "closed";

@@ -188,8 +188,8 @@ py::object SWMRCount_frommap(py::handle cls, py::handle params) {
 // than the hand-out itself; while the root logger has no handler the call is
 // made anyway, for the basicConfig that it does then.
 template <typename Render>
-void log_hand_out(const frame::Name& level, const frame::Name& log, Render render) {
-  py::object root = frame::call_method(logging, getLogger);
+void log_hand_out(py::handle root, const frame::Name& level, const frame::Name& log,
+                  Render render) {
   if (frame::is_true(frame::call_method(root, isEnabledFor, logging.attr(level))))
     frame::call_method(logging, log, render());
   else if (py::len(root.attr(handlers)) == 0)
@@ -215,12 +215,11 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
 // Anything without a shape keeps the two-axis index.
 py::object rows_of(py::handle data, py::handle start, py::handle stop) {
   py::slice rows(start, stop, py::none());
-  auto dims = py::reinterpret_steal<py::object>(PyObject_GetAttr(data.ptr(), shape.ptr()));
-  Py_ssize_t axes = dims ? PyObject_Size(dims.ptr()) : -1;
+  py::object dims = frame::attr_if_present(data, shape);
+  Py_ssize_t axes = dims ? PyObject_Size(dims.ptr()) : 0;
   if (axes < 0) {
-    // Only "has no shape" and "shape has no length" mean: use the slice pair.
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError))
-      throw py::error_already_set();
+    // A shape without a length, like no shape at all, means: use the slice pair.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
     PyErr_Clear();
   }
   if (axes >= 1) return data[rows];
@@ -232,8 +231,9 @@ py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_
   if (!(py::object(self.attr(index)) < shape0)) return py::none();
   py::object newdata =
       frame::read_explained(dset_, [&] { return rows_of(dset_, self.attr(index), shape0); });
-  log_hand_out(INFO, info, [&] { return hand_out_text(info_format, self, shape_, newdata); });
-  log_hand_out(DEBUG, debug, [&] {
+  py::object root = frame::call_method(logging, getLogger);
+  log_hand_out(root, INFO, info, [&] { return hand_out_text(info_format, self, shape_, newdata); });
+  log_hand_out(root, DEBUG, debug, [&] {
     py::object clock = datetime.attr(datetime_type);
     py::object utc_zone = datetime.attr(timezone).attr(utc);
     py::object utc_now = frame::call_method(clock, now, utc_zone);
@@ -626,13 +626,9 @@ py::object followers_text(py::handle self, const frame::Name& list_name,
                           py::object (*entry)(py::handle)) {
   constexpr Py_ssize_t listed_at_most = 4;
   return frame::or_unknown([&]() -> py::object {
-    auto followers =
-        py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), list_name.ptr()));
-    if (!followers) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-      PyErr_Clear();
-      return py::str("not open");  // the constructor failed before the first file
-    }
+    py::object followers = frame::attr_if_present(self, list_name);
+    // The constructor failed before the first file.
+    if (!followers) return py::str("not open");
     Py_ssize_t count = py::len(followers);
     if (count == 0) return py::str("no files");
     Py_ssize_t to_list = count > listed_at_most ? listed_at_most - 1 : count, listed = 0;
