@@ -641,10 +641,12 @@ def test_ctrl_c_ends_watch_with_a_summary(tmp_path):
     )
 
 
-def test_ctrl_c_while_watch_waits_for_the_file(tmp_path):
+# At the first line, too: a script may answer it with Ctrl-C at once.
+@pytest.mark.parametrize("line", ["following {path}", "waiting for {path} to appear"])
+def test_ctrl_c_while_watch_waits_for_the_file(tmp_path, line):
     path = tmp_path / "never.h5"
     watch = start_watch(tmp_path, path, DATASET)
-    wait_for_line(watch, f"waiting for {path} to appear")
+    wait_for_line(watch, line.format(path=path))
     watch.send_signal(signal.SIGINT)
     out, err = watch.communicate(timeout=60)
     assert (watch.returncode, err) == (130, ""), out + err

@@ -154,14 +154,15 @@ def follow_demo_writer(path, frames, block, writer, echo, first_line):
 
 
 def run(args):
+    # Every wait of the demo tests the flag. Set before the writer starts, so
+    # that a Ctrl-C at any moment stops the writer instead of leaving it running.
+    waits_on_flag.set()
     with tempfile.TemporaryDirectory(prefix="hdf5_kel-demo-") as directory:
         path = os.path.join(directory, "demo.h5")
         writer = start_writer(directory, path, args.frames, args.block)
         first_line = threading.Event()
         echo = threading.Thread(target=forward_writer_output, args=(writer, first_line))
         echo.start()
-        # Every wait of the demo tests the flag.
-        waits_on_flag.set()
         try:
             return follow_demo_writer(path, args.frames, args.block, writer, echo, first_line)
         except KeyboardInterrupt:

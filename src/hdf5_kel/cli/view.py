@@ -309,7 +309,6 @@ def follow(display, path, dataset, every):
     """Follow the dataset until Ctrl-C or SIGTERM, handing each update to `display`."""
     from hdf5_kel.swmr.library.tailread import SWMRCount
 
-    waits_on_flag.set()  # every wait of view tests the flag
     wait_until_followable(path, dataset, say, display.waiting_for_swmr)
     counter = SWMRCount(path, dataset, total_count=sys.maxsize)
     try:
@@ -332,6 +331,10 @@ def open_page(url):
 
 
 def run(args):
+    # Every wait of view tests the flag. Set before the address is printed: a
+    # Ctrl-C that comes while the server starts must still end the command
+    # through the way out below.
+    waits_on_flag.set()
     server = ViewServer(args.host, args.port)
     server.display = Display(args.file, args.dataset, args.every, server.url, server.exposed)
     print(server.url, flush=True)

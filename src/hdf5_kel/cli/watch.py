@@ -107,6 +107,9 @@ def run(args):
     if args.total is not None and args.total <= args.start:
         raise CommandError(f"--total {args.total} must be above --start {args.start}")
     end = f"to frame {args.total - 1}" if args.total is not None else "on"
+    # Every wait of watch tests the flag; set before the first line, which a
+    # user (or a script) may answer with Ctrl-C at once.
+    waits_on_flag.set()
     say(
         f"following {args.file}:{args.dataset} from frame {args.start} {end}"
         f" in blocks of {args.batch}; Ctrl-C stops"
@@ -114,7 +117,6 @@ def run(args):
     # Without a total the reader follows the dataset for as long as it grows.
     total = args.total if args.total is not None else sys.maxsize
     reader = None
-    waits_on_flag.set()  # every wait of watch tests the flag
     try:
         wait_until_followable(args.file, args.dataset, say, report.file_found)
         reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
