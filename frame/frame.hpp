@@ -242,12 +242,16 @@ py::object import(const Name& name);
 // h5py.File(path, "r", libver="latest", swmr=True), and rdcc_nbytes=0 as well
 // when `chunk_cache` is false.
 py::object open_swmr(py::handle h5py, py::handle path, bool chunk_cache = true);
-// Whether a chunk cache would only cost a reader of whole frames a second copy
-// of every frame of `found` (what a look-up in a file gave): a dataset stored
-// in chunks of one frame along axis 0 that pass through no filter. HDF5 copies
-// each chunk it reads into the cache and from there into the array; a block of
-// whole frames covers each of its chunks whole, so none is ever served twice.
-bool chunk_cache_idle(py::handle h5py, py::handle found);
+// isinstance(found, h5py.Dataset)
+bool is_dataset(py::handle h5py, py::handle found);
+// Whether a chunk cache would only cost a reader a second copy of every frame
+// of `found` (what a look-up in a file gave): a dataset stored in chunks that
+// pass through no filter, whose rows along axis 0 divide `rows_per_read`, by a
+// reader of whole frames whose every read starts at a multiple of
+// `rows_per_read`. HDF5 copies each chunk it reads into the cache and from
+// there into the array; such reads cover each of their chunks whole, so none is
+// ever served twice.
+bool chunk_cache_idle(py::handle h5py, py::handle found, Py_ssize_t rows_per_read = 1);
 // `found`, what `file[name]` gave, or, where its chunk cache would be idle,
 // the same dataset read without one: `file` is closed, replaced by
 // `reopen_uncached()` (the same open with rdcc_nbytes=0) and the dataset
@@ -256,7 +260,16 @@ bool chunk_cache_idle(py::handle h5py, py::handle found);
 // chunk-cache setting would last only until the first refresh.
 py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handle name,
                                     py::object found,
-                                    const std::function<py::object()>& reopen_uncached);
+                                    const std::function<py::object()>& reopen_uncached,
+                                    Py_ssize_t rows_per_read = 1);
+// data[start:stop], the same array, for a dataset just refreshed. h5py's
+// slicing builds its reader of a dataset again after every refresh(), which
+// costs a follower that refreshes per block a sixth of the time a 512 KiB
+// frame takes; from an h5py dataset of plain numbers, a block of whole frames
+// inside its extent is read with h5py's low-level calls instead. Without a
+// refresh in between, h5py's own slicing is the faster.
+py::object rows_after_refresh(py::handle h5py, py::handle numpy, py::handle data, py::handle start,
+                              py::handle stop);
 
 // Adds to a failed read of `dset` the note that says why it failed, where
 // hdf5_kel.diagnose knows (a filter plugin this process has not loaded, the

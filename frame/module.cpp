@@ -161,8 +161,20 @@ py::object import(const Name& name) { return steal(PyImport_Import(name.ptr()));
 namespace {
 const Name File{"File"}, Dataset{"Dataset"}, chunks{"chunks"}, id{"id"},
     get_create_plist{"get_create_plist"}, get_nfilters{"get_nfilters"}, close{"close"};
-const Constant read_only{"r"}, latest{"latest"}, zero{0L}, one{1L};
+const Constant read_only{"r"}, latest{"latest"}, zero{0L};
 const Keywords swmr_read{"libver", "swmr"}, swmr_read_uncached{"libver", "swmr", "rdcc_nbytes"};
+
+// `value` as a Py_ssize_t, when it is an int that fits.
+bool exact_index(py::handle value, Py_ssize_t& out) {
+  if (!PyLong_CheckExact(value.ptr())) return false;
+  out = PyLong_AsSsize_t(value.ptr());
+  if (out == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
 }  // namespace
 
 py::object open_swmr(py::handle h5py, py::handle path, bool chunk_cache) {
@@ -172,24 +184,124 @@ py::object open_swmr(py::handle h5py, py::handle path, bool chunk_cache) {
                  zero);
 }
 
-bool chunk_cache_idle(py::handle h5py, py::handle found) {
-  int is_dataset = PyObject_IsInstance(found.ptr(), py::object(h5py.attr(Dataset)).ptr());
-  if (is_dataset < 0) throw py::error_already_set();
-  if (!is_dataset) return false;
+bool is_dataset(py::handle h5py, py::handle found) {
+  int answer = PyObject_IsInstance(found.ptr(), py::object(h5py.attr(Dataset)).ptr());
+  if (answer < 0) throw py::error_already_set();
+  return answer == 1;
+}
+
+bool chunk_cache_idle(py::handle h5py, py::handle found, Py_ssize_t rows_per_read) {
+  if (!is_dataset(h5py, found)) return false;
   py::object extent = found.attr(chunks);  // None unless the dataset is chunked
-  if (extent.is_none() || py::len(extent) == 0 || !equal(item(extent, 0), one)) return false;
+  if (extent.is_none() || py::len(extent) == 0) return false;
+  Py_ssize_t chunk_rows = 0;
+  if (!exact_index(item(extent, 0), chunk_rows) || chunk_rows < 1 ||
+      rows_per_read % chunk_rows != 0)
+    return false;
   py::object creation = call_method(found.attr(id), get_create_plist);
   return equal(call_method(creation, get_nfilters), zero);
 }
 
 py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handle name,
                                     py::object found,
-                                    const std::function<py::object()>& reopen_uncached) {
-  if (!chunk_cache_idle(h5py, found)) return found;
+                                    const std::function<py::object()>& reopen_uncached,
+                                    Py_ssize_t rows_per_read) {
+  if (!chunk_cache_idle(h5py, found, rows_per_read)) return found;
   found = py::object();  // no dataset of the file left open while it closes
   call_method(file, close);
   file = reopen_uncached();
   return file[name];
+}
+
+namespace {
+const Name dtype{"dtype"}, kind{"kind"}, metadata{"metadata"}, shape{"shape"}, h5s{"h5s"},
+    h5t{"h5t"}, py_create{"py_create"}, create_simple{"create_simple"}, get_space{"get_space"},
+    select_hyperslab{"select_hyperslab"}, read{"read"}, empty{"empty"};
+
+// Integers and floats as numpy has them, without h5py's enum (or other)
+// metadata: the types that h5py reads into an array of the dataset's dtype.
+bool plain_numbers(py::handle type) {
+  if (!attr_if_present(type, metadata).is_none()) return false;
+  std::string letter = text(type.attr(kind));
+  return letter == "i" || letter == "u" || letter == "f";
+}
+
+// The offset and count of the frames [first, last) of a dataset of `extent`,
+// when they lie inside it and a frame holds at least one element.
+bool whole_frames(py::handle extent, Py_ssize_t first, Py_ssize_t last, py::tuple& offset,
+                  py::tuple& count) {
+  if (!PyTuple_Check(extent.ptr())) return false;
+  Py_ssize_t axes = PyTuple_GET_SIZE(extent.ptr());
+  Py_ssize_t length = 0;
+  if (axes < 1 || !exact_index(PyTuple_GET_ITEM(extent.ptr(), 0), length)) return false;
+  if (!(0 <= first && first < last && last <= length)) return false;
+  offset = py::tuple(axes);
+  count = py::tuple(axes);
+  offset[0] = integer(first);
+  count[0] = integer(last - first);
+  for (Py_ssize_t axis = 1; axis < axes; ++axis) {
+    py::handle size = PyTuple_GET_ITEM(extent.ptr(), axis);
+    Py_ssize_t elements = 0;
+    if (!exact_index(size, elements) || elements == 0) return false;
+    offset[axis] = zero;
+    count[axis] = size;
+  }
+  return true;
+}
+
+// The memory type and memory space of the last block read. h5py makes both
+// anew for every read, at about the cost of reading a small frame, while a
+// follower reads blocks of one dtype and mostly of one length. Like the
+// constants, they are kept for the life of the process.
+struct LastBlock {
+  PyObject* dtype = nullptr;
+  PyObject* memory_type = nullptr;
+  PyObject* count = nullptr;
+  PyObject* memory_space = nullptr;
+};
+
+LastBlock& last_block() {
+  static LastBlock* kept = new LastBlock();
+  return *kept;
+}
+
+// make(key), or what it gave for the last key equal to `key`.
+template <typename Make>
+py::handle kept_for(PyObject*& kept_key, PyObject*& kept_value, py::handle key, Make make) {
+  if (!kept_key || !(kept_key == key.ptr() || equal(kept_key, key))) {
+    py::object value = make();
+    Py_XSETREF(kept_value, value.release().ptr());
+    Py_XSETREF(kept_key, key.inc_ref().ptr());
+  }
+  return kept_value;
+}
+}  // namespace
+
+py::object rows_after_refresh(py::handle h5py, py::handle numpy, py::handle data, py::handle start,
+                              py::handle stop) {
+  Py_ssize_t first = 0, last = 0;
+  py::tuple offset, count;
+  if (Py_TYPE(data.ptr()) != reinterpret_cast<PyTypeObject*>(h5py.attr(Dataset).ptr()) ||
+      !exact_index(start, first) || !exact_index(stop, last))
+    return slice(data, start, stop);
+  py::object type = data.attr(dtype);
+  if (!plain_numbers(type) || !whole_frames(data.attr(shape), first, last, offset, count))
+    return slice(data, start, stop);
+  LastBlock& kept = last_block();
+  py::object memory_type =
+      py::reinterpret_borrow<py::object>(kept_for(kept.dtype, kept.memory_type, type, [&] {
+        return call(h5py.attr(h5t).attr(py_create), type);
+      }));
+  py::object memory_space =
+      py::reinterpret_borrow<py::object>(kept_for(kept.count, kept.memory_space, count, [&] {
+        return call(h5py.attr(h5s).attr(create_simple), count);
+      }));
+  py::object handle = data.attr(id);
+  py::object selection = call_method(handle, get_space);
+  call_method(selection, select_hyperslab, offset, count);
+  py::object block = call_method(numpy, empty, count, type);
+  call_method(handle, read, memory_space, selection, block, memory_type);
+  return block;
 }
 
 namespace {

@@ -187,3 +187,99 @@ def test_the_chunk_cache_setting_lasts_across_refreshes(tmp_path, options, uncac
     default_bytes = h5py.h5p.create(h5py.h5p.DATASET_ACCESS).get_chunk_cache()[1]
     assert cache_bytes == (0 if uncached else default_bytes)
     reader.close()
+
+
+class RecordedSlices(h5py.Dataset):
+    """A Dataset subclass whose own slicing must be what the followers use."""
+
+    def __getitem__(self, key):
+        self.keys.append(key)
+        return super().__getitem__(key)
+
+
+@pytest.mark.parametrize(
+    "dtype, frame_shape",
+    [
+        (">i4", (3, 2)),
+        ("<f8", (2,)),
+        ("float16", ()),
+        ("uint8", (0,)),  # frames without elements
+        (h5py.enum_dtype({"off": 0, "on": 1}, basetype="u1"), (2,)),
+        ("bool", (2,)),
+        ("complex64", (2,)),
+        (h5py.string_dtype(), (2,)),
+    ],
+    ids=["big-endian", "float64", "one-axis", "empty-frames", "enum", "bool", "complex", "str"],
+)
+def test_hand_outs_are_the_arrays_that_h5py_slicing_gives(tmp_path, dtype, frame_shape):
+    """Right after a refresh the followers read plain numbers their own way;
+    whatever the dtype, the block is what dset[start:stop] gives."""
+    values = np.arange(5 * int(np.prod(frame_shape))).reshape(5, *frame_shape)
+    if h5py.check_string_dtype(np.dtype(dtype)):
+        values = values.astype(str).astype(object)
+    elif np.dtype(dtype).kind in "bu" or h5py.check_enum_dtype(np.dtype(dtype)):
+        values = values % 2
+    path = tmp_path / "typed.h5"
+    with h5py.File(path, "w", libver="latest") as f:
+        f.create_dataset(
+            DATASET, data=values.astype(dtype), dtype=dtype, maxshape=(None,) * values.ndim,
+            chunks=(1, *(max(size, 1) for size in frame_shape)),
+        )  # fmt: skip
+    counter = SWMRCount(str(path), DATASET, 3, 5)
+    dset = counter.dset
+    # The last two: a numpy index, and a shape past the dataset's end (h5py stops at the end).
+    for start, stop in [(0, 2), (2, 5), (np.int64(1), 3), (3, 9)]:
+        counter.index = start
+        dset.refresh()
+        block = counter.modify(dset, (stop, *frame_shape))
+        expected = dset[start:stop]
+        assert type(block) is np.ndarray and block.flags.writeable
+        assert (block.dtype, block.dtype.metadata) == (expected.dtype, expected.dtype.metadata)
+        assert block.shape == expected.shape and np.array_equal(block, expected)
+        assert counter.index == stop
+    mine = RecordedSlices(dset.id)
+    mine.keys = []
+    counter.index = 0
+    assert np.array_equal(counter.modify(mine, mine.shape), dset[()])
+    assert mine.keys == [slice(0, 5, None)]
+    counter.close()
+
+
+@pytest.mark.parametrize("dtype, frame_shape", [(">i4", (3, 2)), ("float16", ())])
+def test_followers_of_a_growing_dataset_of_other_dtypes(tmp_path, dtype, frame_shape):
+    path = tmp_path / "typed.h5"
+    writer = start_writer(
+        path, DATASET, FRAMES, per_append=2, delay=0.005, frame_shape=frame_shape, dtype=dtype
+    )
+    wait_for_line(writer, "swmr on")
+    reader = SWMRReader(str(path), DATASET, 0, FRAMES, 3)
+    blocks = []
+    while (block := reader.read_chunk()) is not None:
+        blocks.append(block)
+    finish(writer)
+    assert [len(b) for b in blocks] == [3] * 7 + [2]
+    assert all(b.dtype == np.dtype(dtype) and b.shape[1:] == frame_shape for b in blocks)
+    values = np.concatenate(blocks).reshape(FRAMES, -1)
+    assert (values == np.arange(FRAMES).reshape(-1, 1)).all()
+    reader.close()
+
+
+@pytest.mark.parametrize("differs_at", [None, 0, 13, 18])
+def test_comparisons_in_blocks_that_cover_whole_chunks(tmp_path, differs_at):
+    """Frames of 4 MiB: a comparison reads 8 of them per block, and chunks of
+    4 frames lie whole inside its blocks (the last one short)."""
+    frames = np.zeros((19, 2048, 2048), "uint8")
+    frames[:, 0, 0] = np.arange(19)
+    other = frames.copy()
+    if differs_at is not None:
+        other[differs_at, 2047, 2047] = 1
+    paths = []
+    for name, data in [("first.h5", frames), ("second.h5", other)]:
+        with h5py.File(tmp_path / name, "w", libver="latest") as f:
+            f.create_dataset(
+                DATASET, data=data, chunks=(4, 2048, 2048), maxshape=(None, 2048, 2048)
+            )
+        paths.append(str(tmp_path / name))
+    expected = np.True_ if differs_at is None else False
+    assert filekit.compare_dataset_two(*paths, DATASET) is expected
+    assert filekit.compare_dataset_two(paths[0], DATASET, paths[1], DATASET) is expected

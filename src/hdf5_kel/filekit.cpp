@@ -44,11 +44,13 @@ py::object frame_shape(py::handle extent) { return frame::slice(extent, one, py:
 py::object open_swmr(py::handle path) { return frame::open_swmr(h5py, path); }
 
 // `found`, the dataset `name` of the SWMR read handle `file` of `path`, read
-// without a chunk cache where one would be idle.
-py::object swmr_dataset(py::object& file, py::handle path, py::handle name, py::object found) {
-  return frame::without_idle_chunk_cache(h5py, file, name, std::move(found), [&] {
-    return frame::open_swmr(h5py, path, /*chunk_cache=*/false);
-  });
+// without a chunk cache where one would be idle to reads of `rows_per_read`
+// frames.
+py::object swmr_dataset(py::object& file, py::handle path, py::handle name, py::object found,
+                        Py_ssize_t rows_per_read = 1) {
+  return frame::without_idle_chunk_cache(
+      h5py, file, name, std::move(found),
+      [&] { return frame::open_swmr(h5py, path, /*chunk_cache=*/false); }, rows_per_read);
 }
 
 // class DataSet:
@@ -209,13 +211,30 @@ py::object read_whole(py::handle dataset) {
   return frame::read_explained(dataset, [&] { return py::object(dataset[py::ellipsis()]); });
 }
 
+// Frames per block of a comparison: as many of the wider frame of the two as
+// fit in block_bytes, at least one.
+Py_ssize_t block_frames(py::handle first, py::handle second) {
+  Py_ssize_t widest = std::max({frame_bytes(first), frame_bytes(second), Py_ssize_t{1}});
+  return std::max(block_bytes / widest, Py_ssize_t{1});
+}
+
+// The blocks in which compare_dataset_two will read `first` and `second`
+// from frame 0 on, where both are datasets with frames; else 1.
+Py_ssize_t comparison_block_frames(py::handle first, py::handle second) {
+  for (py::handle found : {first, second}) {
+    if (!frame::is_dataset(h5py, found)) return 1;
+    py::object extent = found.attr(shape);
+    if (extent.is_none() || py::len(extent) == 0) return 1;
+  }
+  return block_frames(first, second);
+}
+
 // Rows [first_start, first_start + count) of `first` against as many rows of
 // `second` from second_start on, read in blocks of at most block_bytes of
 // each; stops reading at the first block that differs.
 bool rows_equal(py::handle first, Py_ssize_t first_start, py::handle second,
                 Py_ssize_t second_start, Py_ssize_t count) {
-  Py_ssize_t widest = std::max({frame_bytes(first), frame_bytes(second), Py_ssize_t{1}});
-  Py_ssize_t frames_per_block = std::max(block_bytes / widest, Py_ssize_t{1});
+  Py_ssize_t frames_per_block = block_frames(first, second);
   for (Py_ssize_t done = 0; done < count; done += frames_per_block) {
     Py_ssize_t frames = std::min(frames_per_block, count - done);
     py::object block1 = read_rows(first, first_start + done, frames);
@@ -247,20 +266,26 @@ py::object compare_datasets(py::handle dataset1, py::handle dataset2) {
 py::object compare_in_two_files(py::handle filepath1, py::handle filepath2,
                                 py::handle datasetpath) {
   py::object f1 = open_swmr(filepath1);
-  py::object data1 = swmr_dataset(f1, filepath1, datasetpath, f1[datasetpath]);
+  py::object data1 = f1[datasetpath];
   py::object f2 = frame::call(h5py.attr(File), filepath2, read_only);
-  py::object data2 = frame::without_idle_chunk_cache(h5py, f2, datasetpath, f2[datasetpath], [&] {
-    return frame::call_kw(h5py.attr(File), uncached, filepath2, read_only, zero);
-  });
+  py::object data2 = f2[datasetpath];
+  Py_ssize_t rows = comparison_block_frames(data1, data2);
+  data1 = swmr_dataset(f1, filepath1, datasetpath, std::move(data1), rows);
+  data2 = frame::without_idle_chunk_cache(
+      h5py, f2, datasetpath, std::move(data2),
+      [&] { return frame::call_kw(h5py.attr(File), uncached, filepath2, read_only, zero); }, rows);
   return frame::call(compare_dataset_two, data1, data2);
 }
 
 py::object compare_two_paths(py::handle filepath1, py::handle datasetpath1, py::handle filepath2,
                              py::handle datasetpath2) {
   py::object f1 = open_swmr(filepath1);
-  py::object data1 = swmr_dataset(f1, filepath1, datasetpath1, f1[datasetpath1]);
+  py::object data1 = f1[datasetpath1];
   py::object f2 = open_swmr(filepath2);
-  py::object data2 = swmr_dataset(f2, filepath2, datasetpath2, f2[datasetpath2]);
+  py::object data2 = f2[datasetpath2];
+  Py_ssize_t rows = comparison_block_frames(data1, data2);
+  data1 = swmr_dataset(f1, filepath1, datasetpath1, std::move(data1), rows);
+  data2 = swmr_dataset(f2, filepath2, datasetpath2, std::move(data2), rows);
   py::object flag = frame::call(compare_dataset_two, data1, data2);
   frame::call_method(f1, close);
   frame::call_method(f2, close);

@@ -212,7 +212,8 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
 // dset[start:stop], one slice along axis 0: from a dataset of two or more axes
 // h5py reads the same rows as dset[start:stop, :], faster, and a dataset of
 // one axis (time stamps, positions, event lists) has no axis 1 to select.
-// Anything without a shape keeps the two-axis index.
+// Anything without a shape keeps the two-axis index. A hand-out comes right
+// after the poll's refresh.
 py::object rows_of(py::handle data, py::handle start, py::handle stop) {
   py::slice rows(start, stop, py::none());
   py::object dims = frame::attr_if_present(data, shape);
@@ -222,7 +223,7 @@ py::object rows_of(py::handle data, py::handle start, py::handle stop) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
     PyErr_Clear();
   }
-  if (axes >= 1) return data[rows];
+  if (axes >= 1) return frame::rows_after_refresh(h5py, numpy, data, start, stop);
   return data[py::make_tuple(rows, py::slice())];
 }
 
@@ -459,11 +460,10 @@ py::object poll_block(py::handle self, py::handle length) {
   py::object start = self.attr(index);
   py::object end = start + length;
   py::object chunk = frame::read_explained(data, [&]() -> py::object {
-    if (frame::item(data.attr(shape), 0) < end) {
-      frame::call_method(data, refresh);
-      if (frame::item(data.attr(shape), 0) < end) return py::none();
-    }
-    return frame::slice(data, start, end);
+    if (!(frame::item(data.attr(shape), 0) < end)) return frame::slice(data, start, end);
+    frame::call_method(data, refresh);
+    if (frame::item(data.attr(shape), 0) < end) return py::none();
+    return frame::rows_after_refresh(h5py, numpy, data, start, end);
   });
   if (!chunk.is_none()) self.attr(index) = end;
   return chunk;
