@@ -244,13 +244,14 @@ py::object import(const Name& name);
 py::object open_swmr(py::handle h5py, py::handle path, bool chunk_cache = true);
 // isinstance(found, h5py.Dataset)
 bool is_dataset(py::handle h5py, py::handle found);
-// Whether a chunk cache would only cost a reader a second copy of every frame
-// of `found` (what a look-up in a file gave): a dataset stored in chunks that
-// pass through no filter, whose rows along axis 0 divide `rows_per_read`, by a
-// reader of whole frames whose every read starts at a multiple of
-// `rows_per_read`. HDF5 copies each chunk it reads into the cache and from
-// there into the array; such reads cover each of their chunks whole, so none is
-// ever served twice.
+// Whether a chunk cache would cost a reader of whole frames more than it
+// saves on `found` (what a look-up in a file gave): a dataset stored in
+// chunks that pass through no filter, and either every read starts at a
+// multiple of `rows_per_read` frames and the chunks' rows along axis 0 divide
+// it, or a frame of a chunk holds at least 16 KiB. HDF5 copies each chunk it
+// reads into the cache and from there into the array; reads that cover their
+// chunks whole are never served from it, and large frames are read faster
+// straight from the file than through it.
 bool chunk_cache_idle(py::handle h5py, py::handle found, Py_ssize_t rows_per_read = 1);
 // `found`, what `file[name]` gave, or, where its chunk cache would be idle,
 // the same dataset read without one: `file` is closed, replaced by

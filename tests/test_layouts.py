@@ -34,10 +34,10 @@ def layout(request):
     return options
 
 
-def growing(tmp_path, layout, name="live.h5", per_append=2):
+def growing(tmp_path, layout, name="live.h5", per_append=2, frame_shape=FRAME_SHAPE):
     path = tmp_path / name
     writer = start_writer(
-        path, DATASET, FRAMES, per_append=per_append, delay=0.005, frame_shape=FRAME_SHAPE,
+        path, DATASET, FRAMES, per_append=per_append, delay=0.005, frame_shape=frame_shape,
         dtype="uint16", **layout,
     )  # fmt: skip
     wait_for_line(writer, "swmr on")
@@ -171,13 +171,19 @@ def test_lookups_fail_and_succeed_as_h5py_lookups_do(tmp_path, chunk_frames):
 
 
 @pytest.mark.parametrize(
-    "options, uncached",
-    [({}, True), ({"chunk_frames": 5}, False), ({"filter": "gzip"}, False)],
+    "options, frame_shape, uncached",
+    [
+        ({}, FRAME_SHAPE, True),
+        ({"chunk_frames": 5}, FRAME_SHAPE, False),
+        ({"chunk_frames": 5}, (128, 64), True),  # frames of 16 KiB
+        ({"filter": "gzip"}, FRAME_SHAPE, False),
+        ({"filter": "gzip", "chunk_frames": 5}, (128, 64), False),
+    ],
 )
-def test_the_chunk_cache_setting_lasts_across_refreshes(tmp_path, options, uncached):
-    """HDF5 opens a dataset again when it refreshes it; a reader of one-frame
-    chunks without filters still reads without chunk cache after that."""
-    path, writer = growing(tmp_path, options)
+def test_the_chunk_cache_setting_lasts_across_refreshes(tmp_path, options, frame_shape, uncached):
+    """HDF5 opens a dataset again when it refreshes it; a reader of a layout
+    read without chunk cache still reads without one after that."""
+    path, writer = growing(tmp_path, options, frame_shape=frame_shape)
     reader = SWMRReader(path, DATASET, 0, FRAMES, 1)
     while reader.read_chunk() is not None:
         pass
