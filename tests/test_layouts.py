@@ -251,25 +251,6 @@ def test_hand_outs_are_the_arrays_that_h5py_slicing_gives(tmp_path, dtype, frame
     counter.close()
 
 
-@pytest.mark.parametrize("dtype, frame_shape", [(">i4", (3, 2)), ("float16", ())])
-def test_followers_of_a_growing_dataset_of_other_dtypes(tmp_path, dtype, frame_shape):
-    path = tmp_path / "typed.h5"
-    writer = start_writer(
-        path, DATASET, FRAMES, per_append=2, delay=0.005, frame_shape=frame_shape, dtype=dtype
-    )
-    wait_for_line(writer, "swmr on")
-    reader = SWMRReader(str(path), DATASET, 0, FRAMES, 3)
-    blocks = []
-    while (block := reader.read_chunk()) is not None:
-        blocks.append(block)
-    finish(writer)
-    assert [len(b) for b in blocks] == [3] * 7 + [2]
-    assert all(b.dtype == np.dtype(dtype) and b.shape[1:] == frame_shape for b in blocks)
-    values = np.concatenate(blocks).reshape(FRAMES, -1)
-    assert (values == np.arange(FRAMES).reshape(-1, 1)).all()
-    reader.close()
-
-
 @pytest.mark.parametrize("differs_at", [None, 0, 13, 18])
 def test_comparisons_in_blocks_that_cover_whole_chunks(tmp_path, differs_at):
     """Frames of 4 MiB: a comparison reads 8 of them per block, and chunks of
