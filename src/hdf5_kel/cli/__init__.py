@@ -22,7 +22,7 @@ from .. import __version__
 from . import compare, demo, view, watch, write
 from .follow import load_filter_plugins
 from .messages import FAILED, INTERRUPTED, one_line
-from .signals import interrupt, received, reset, stop_on_sigterm
+from .signals import interrupt, received, reset, stop_on_sigterm, waits_on_flag
 
 
 def build_parser(prog="python -m hdf5_kel"):
@@ -47,6 +47,12 @@ def main(argv=None, prog="python -m hdf5_kel"):
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)
     reset()
+    # A command whose every wait tests the flag says so with its parser's
+    # defaults; it is set before the command's first step, so that a Ctrl-C at
+    # any moment (the writer of the demo or the view's server still starting)
+    # takes the command's own way out.
+    if getattr(args, "waits_on_flag", False):
+        waits_on_flag.set()
     load_filter_plugins()
     takes_ctrl_c = (
         threading.current_thread() is threading.main_thread()

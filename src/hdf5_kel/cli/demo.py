@@ -8,7 +8,7 @@ import threading
 import time
 
 from .messages import positive_int
-from .signals import check_interrupted, interrupted, stopped_or_interrupted, waits_on_flag
+from .signals import check_interrupted, interrupted, stopped_or_interrupted
 
 DATASET = "/entry/data"
 FRAME_SHAPE = (16, 16)
@@ -154,9 +154,6 @@ def follow_demo_writer(path, frames, block, writer, echo, first_line):
 
 
 def run(args):
-    # Every wait of the demo tests the flag. Set before the writer starts, so
-    # that a Ctrl-C at any moment stops the writer instead of leaving it running.
-    waits_on_flag.set()
     with tempfile.TemporaryDirectory(prefix="hdf5_kel-demo-") as directory:
         path = os.path.join(directory, "demo.h5")
         writer = start_writer(directory, path, args.frames, args.block)
@@ -190,4 +187,4 @@ def add_parser(commands):
         default=10,
         help="frames per block, written one block per second (default: 10)",
     )
-    demo.set_defaults(run=run)
+    demo.set_defaults(run=run, waits_on_flag=True)

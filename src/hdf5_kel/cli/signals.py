@@ -3,7 +3,8 @@
 Ctrl-C raises KeyboardInterrupt wherever Python happens to be, and Python
 prints and drops it when that is inside a callback (h5py runs weakref
 callbacks as it releases objects). So Ctrl-C sets a flag, and while every wait
-of a command tests the flag (`waits_on_flag`), it raises nothing at all.
+of a command tests the flag (`waits_on_flag`, set for the commands whose
+parsers say so), it raises nothing at all.
 """
 
 import signal

@@ -30,7 +30,7 @@ from .follow import (
     wait_until_followable,
 )
 from .messages import INTERRUPTED, CommandError, non_negative_int, seconds_at_least
-from .signals import interrupted, waits_on_flag
+from .signals import interrupted
 
 LOOPBACK = "127.0.0.1"
 # The page gets at most this many values along each axis of an image...
@@ -331,10 +331,6 @@ def open_page(url):
 
 
 def run(args):
-    # Every wait of view tests the flag. Set before the address is printed: a
-    # Ctrl-C that comes while the server starts must still end the command
-    # through the way out below.
-    waits_on_flag.set()
     server = ViewServer(args.host, args.port)
     server.display = Display(args.file, args.dataset, args.every, server.url, server.exposed)
     print(server.url, flush=True)
@@ -393,4 +389,4 @@ def add_parser(commands):
         help=f"seconds between updates of the page, at least {MIN_EVERY} (default: 0.5)",
     )
     view.add_argument("--open", action="store_true", help="open the page in the default browser")
-    view.set_defaults(run=run)
+    view.set_defaults(run=run, waits_on_flag=True)

@@ -13,7 +13,7 @@ from .follow import (
     wait_until_followable,
 )
 from .messages import INTERRUPTED, CommandError, non_negative_int, plural, positive_int
-from .signals import interrupted, stopped_or_interrupted, waits_on_flag
+from .signals import interrupted, stopped_or_interrupted
 
 
 class WatchReport:
@@ -107,9 +107,6 @@ def run(args):
     if args.total is not None and args.total <= args.start:
         raise CommandError(f"--total {args.total} must be above --start {args.start}")
     end = f"to frame {args.total - 1}" if args.total is not None else "on"
-    # Every wait of watch tests the flag; set before the first line, which a
-    # user (or a script) may answer with Ctrl-C at once.
-    waits_on_flag.set()
     say(
         f"following {args.file}:{args.dataset} from frame {args.start} {end}"
         f" in blocks of {args.batch}; Ctrl-C stops"
@@ -160,4 +157,4 @@ def add_parser(commands):
         default=10,
         help="frames per block; a block is shown once whole (default: 10)",
     )
-    watch.set_defaults(run=run)
+    watch.set_defaults(run=run, waits_on_flag=True)
