@@ -269,8 +269,9 @@ py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handl
 // frame takes; from an h5py dataset of plain numbers, a block of whole frames
 // inside its extent is read with h5py's low-level calls instead. Without a
 // refresh in between, h5py's own slicing is the faster.
-py::object rows_after_refresh(py::handle h5py, py::handle numpy, py::handle data, py::handle start,
-                              py::handle stop);
+// `extent` is data.shape, as the caller read it after the refresh.
+py::object rows_after_refresh(py::handle h5py, py::handle numpy, py::handle data, py::handle extent,
+                              py::handle start, py::handle stop);
 
 // Adds to a failed read of `dset` the note that says why it failed, where
 // hdf5_kel.diagnose knows (a filter plugin this process has not loaded, the

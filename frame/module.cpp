@@ -237,9 +237,9 @@ py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handl
 }
 
 namespace {
-const Name kind{"kind"}, metadata{"metadata"}, shape{"shape"}, h5s{"h5s"}, h5t{"h5t"},
-    py_create{"py_create"}, create_simple{"create_simple"}, get_space{"get_space"},
-    select_hyperslab{"select_hyperslab"}, read{"read"}, empty{"empty"};
+const Name kind{"kind"}, metadata{"metadata"}, h5s{"h5s"}, h5t{"h5t"}, py_create{"py_create"},
+    create_simple{"create_simple"}, get_space{"get_space"}, select_hyperslab{"select_hyperslab"},
+    read{"read"}, empty{"empty"};
 
 // Integers and floats as numpy has them, without h5py's enum (or other)
 // metadata: the types that h5py reads into an array of the dataset's dtype.
@@ -300,15 +300,15 @@ py::handle kept_for(PyObject*& kept_key, PyObject*& kept_value, py::handle key, 
 }
 }  // namespace
 
-py::object rows_after_refresh(py::handle h5py, py::handle numpy, py::handle data, py::handle start,
-                              py::handle stop) {
+py::object rows_after_refresh(py::handle h5py, py::handle numpy, py::handle data, py::handle extent,
+                              py::handle start, py::handle stop) {
   Py_ssize_t first = 0, last = 0;
   py::tuple offset, count;
   if (Py_TYPE(data.ptr()) != reinterpret_cast<PyTypeObject*>(h5py.attr(Dataset).ptr()) ||
       !exact_index(start, first) || !exact_index(stop, last))
     return slice(data, start, stop);
   py::object type = data.attr(dtype);
-  if (!plain_numbers(type) || !whole_frames(data.attr(shape), first, last, offset, count))
+  if (!plain_numbers(type) || !whole_frames(extent, first, last, offset, count))
     return slice(data, start, stop);
   LastBlock& kept = last_block();
   py::object memory_type =

@@ -223,7 +223,7 @@ py::object rows_of(py::handle data, py::handle start, py::handle stop) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
     PyErr_Clear();
   }
-  if (axes >= 1) return frame::rows_after_refresh(h5py, numpy, data, start, stop);
+  if (axes >= 1) return frame::rows_after_refresh(h5py, numpy, data, dims, start, stop);
   return data[py::make_tuple(rows, py::slice())];
 }
 
@@ -462,8 +462,9 @@ py::object poll_block(py::handle self, py::handle length) {
   py::object chunk = frame::read_explained(data, [&]() -> py::object {
     if (!(frame::item(data.attr(shape), 0) < end)) return frame::slice(data, start, end);
     frame::call_method(data, refresh);
-    if (frame::item(data.attr(shape), 0) < end) return py::none();
-    return frame::rows_after_refresh(h5py, numpy, data, start, end);
+    py::object extent = data.attr(shape);
+    if (frame::item(extent, 0) < end) return py::none();
+    return frame::rows_after_refresh(h5py, numpy, data, extent, start, end);
   });
   if (!chunk.is_none()) self.attr(index) = end;
   return chunk;
