@@ -192,6 +192,38 @@ def add_dataset_arguments(parser):
     parser.add_argument("dataset", metavar="DATASET", help="dataset path, e.g. /entry/data")
 
 
+# An HDF5 file starts with this signature, at offset 0 or, behind a user
+# block, at 512, 1024, 2048 and so on.
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
+# Bits of the file consistency flags of a version 2 or 3 superblock (the byte
+# after the signature, the version and the two size bytes) that a writer sets
+# while it holds the file open: open for writing, open for SWMR writing.
+# Closing the file clears them; a writer that was killed leaves them set.
+WRITER_OPEN_FLAGS = 0x01 | 0x04
+
+
+def writer_has_file_open(path):
+    """True while a writer holds the HDF5 file at `path` open, False once it
+    has closed it; None where the file does not say (a superblock older than
+    version 2, not an HDF5 file, unreadable).
+
+    A plain read of the file's first bytes: HDF5 shares one open file among
+    the handles of a process, and its view of the superblock is its own."""
+    try:
+        with open(path, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            offset = 0
+            while offset + 12 <= size:
+                file.seek(offset)
+                head = file.read(12)
+                if head[:8] == HDF5_SIGNATURE:
+                    return bool(head[11] & WRITER_OPEN_FLAGS) if head[8] >= 2 else None
+                offset = 512 if offset == 0 else offset * 2
+    except OSError:
+        return None
+    return None
+
+
 def seconds_since_flush(path):
     """How long ago the file was last written, the writer's last flush; None if unknown."""
     try:
