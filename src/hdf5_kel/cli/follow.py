@@ -224,6 +224,48 @@ def writer_has_file_open(path):
     return None
 
 
+# Seconds without a new frame before a follower asks the file whether its
+# writer has closed it, and before it says that the writer may have died.
+QUIET_BEFORE_CHECK = 1.0
+QUIET_BEFORE_HINT = 60.0
+
+
+class WriterWatch:
+    """Whether the writer of a followed file is done, asked of the file only
+    once no new frame has come for QUIET_BEFORE_CHECK seconds.
+
+    Call `arrived()` whenever new frames came. Once `finished()` is true the
+    writer has closed the file, and closing comes after its last flush: one
+    more refresh then sees every frame the file will ever hold."""
+
+    def __init__(self, path):
+        self.path = path
+        self.last_arrival = time.monotonic()
+
+    def arrived(self):
+        self.last_arrival = time.monotonic()
+
+    def quiet_for(self):
+        """Seconds since frames last came (or since the watch began)."""
+        return time.monotonic() - self.last_arrival
+
+    def finished(self):
+        return self.quiet_for() >= QUIET_BEFORE_CHECK and writer_has_file_open(self.path) is False
+
+    def stalled_hint(self):
+        """A line saying that the writer may have stopped without closing the
+        file, once nothing came for QUIET_BEFORE_HINT seconds while the file
+        is still marked open; else None."""
+        quiet = self.quiet_for()
+        if quiet < QUIET_BEFORE_HINT or writer_has_file_open(self.path) is not True:
+            return None
+        return (
+            f"no new frames for {quiet:.0f} s, and {self.path} is still marked open by a writer:"
+            f" its writer may have stopped without closing it (if `fuser {self.path}` shows"
+            f" no process, none holds it; `h5clear -s {self.path}` then clears the mark)"
+        )
+
+
 def seconds_since_flush(path):
     """How long ago the file was last written, the writer's last flush; None if unknown."""
     try:
