@@ -238,58 +238,6 @@ std::string text(py::handle obj);
 std::string repr(py::handle obj);
 // import name, where a function body does it at call time.
 py::object import(const Name& name);
-// The SWMR read handle every reader uses:
-// h5py.File(path, "r", libver="latest", swmr=True), and rdcc_nbytes=0 as well
-// when `chunk_cache` is false.
-py::object open_swmr(py::handle h5py, py::handle path, bool chunk_cache = true);
-// isinstance(found, h5py.Dataset)
-bool is_dataset(py::handle h5py, py::handle found);
-// Whether a chunk cache would cost a reader of whole frames more than it
-// saves on `found` (what a look-up in a file gave): a dataset stored in
-// chunks that pass through no filter, and either every read starts at a
-// multiple of `rows_per_read` frames and the chunks' rows along axis 0 divide
-// it, or a frame of a chunk holds at least 16 KiB. HDF5 copies each chunk it
-// reads into the cache and from there into the array; reads that cover their
-// chunks whole are never served from it, and large frames are read faster
-// straight from the file than through it.
-bool chunk_cache_idle(py::handle h5py, py::handle found, Py_ssize_t rows_per_read = 1);
-// `found`, what `file[name]` gave, or, where its chunk cache would be idle,
-// the same dataset read without one: `file` is closed, replaced by
-// `reopen_uncached()` (the same open with rdcc_nbytes=0) and the dataset
-// looked up in it again. The setting has to be the file's: HDF5 reopens a
-// dataset on refresh() with the default access list, so the dataset's own
-// chunk-cache setting would last only until the first refresh.
-py::object without_idle_chunk_cache(py::handle h5py, py::object& file, py::handle name,
-                                    py::object found,
-                                    const std::function<py::object()>& reopen_uncached,
-                                    Py_ssize_t rows_per_read = 1);
-// data[start:stop], the same array, for a dataset just refreshed. h5py's
-// slicing builds its reader of a dataset again after every refresh(), which
-// costs a follower that refreshes per block a sixth of the time a 512 KiB
-// frame takes; from an h5py dataset of plain numbers, a block of whole frames
-// inside its extent is read with h5py's low-level calls instead. Without a
-// refresh in between, h5py's own slicing is the faster.
-// `extent` is data.shape, as the caller read it after the refresh.
-py::object rows_after_refresh(py::handle h5py, py::handle numpy, py::handle data, py::handle extent,
-                              py::handle start, py::handle stop);
-
-// Adds to a failed read of `dset` the note that says why it failed, where
-// hdf5_kel.diagnose knows (a filter plugin this process has not loaded, the
-// dataset held twice); the error keeps its type and message. Imported only
-// once a read has failed; an explanation that fails itself is dropped.
-void explain_read_error(const py::error_already_set& error, py::handle dset);
-
-// read(), a read of `dset`, whose errors carry the note of explain_read_error.
-template <typename Read>
-py::object read_explained(py::handle dset, Read read) {
-  try {
-    return read();
-  } catch (py::error_already_set& error) {
-    explain_read_error(error, dset);
-    throw;
-  }
-}
-
 // obj[start:stop]
 py::object slice(py::handle obj, py::handle start, py::handle stop);
 // obj[start:stop] = value

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame.hpp"
+#include "hdf5.hpp"
 
 namespace {
 
@@ -24,7 +24,7 @@ const frame::Constant zero{0L}, one{1L}, minus_one{-1L}, minus_three{-3L}, minus
     no_text{""}, scalar{"scalar"}, read_only{"r"}, member_path{"%s/%s"},
     main_dataset_missing{"datasetpath %s not found in file %s"};
 const frame::Keywords data_only{"data"}, dtype_only{"dtype"}, text_data{"data", "dtype"},
-    vlen{"vlen"}, uncached{"rdcc_nbytes"};
+    vlen{"vlen"};
 
 // A comparison reads at most this many bytes of each dataset at a time:
 // detector files are often larger than memory.
@@ -42,16 +42,6 @@ Py_ssize_t to_size(py::handle number) {
 py::object frame_shape(py::handle extent) { return frame::slice(extent, one, py::none()); }
 
 py::object open_swmr(py::handle path) { return frame::open_swmr(h5py, path); }
-
-// `found`, the dataset `name` of the SWMR read handle `file` of `path`, read
-// without a chunk cache where one would be idle to reads of `rows_per_read`
-// frames.
-py::object swmr_dataset(py::object& file, py::handle path, py::handle name, py::object found,
-                        Py_ssize_t rows_per_read = 1) {
-  return frame::without_idle_chunk_cache(
-      h5py, file, name, std::move(found),
-      [&] { return frame::open_swmr(h5py, path, /*chunk_cache=*/false); }, rows_per_read);
-}
 
 // class DataSet:
 
@@ -199,12 +189,23 @@ Py_ssize_t frame_bytes(py::handle dataset) {
   return bytes;
 }
 
-// dataset[start : start + count]
-py::object read_rows(py::handle dataset, Py_ssize_t start, Py_ssize_t count) {
-  return frame::read_explained(dataset, [&] {
-    return frame::slice(dataset, frame::integer(start), frame::integer(start + count));
-  });
-}
+// The rows of one dataset that a comparison reads block by block, and what
+// its reads keep between blocks.
+struct RowSource {
+  py::handle dataset;
+  py::object extent;
+  py::object kept;
+
+  explicit RowSource(py::handle data) : dataset(data), extent(data.attr(shape)) {}
+
+  // dataset[start : start + count]
+  py::object read(Py_ssize_t start, Py_ssize_t count) {
+    return frame::read_explained(dataset, [&] {
+      return frame::read_frames(h5py, np, kept, dataset, extent, frame::integer(start),
+                                frame::integer(start + count));
+    });
+  }
+};
 
 // dataset[...], the whole of it
 py::object read_whole(py::handle dataset) {
@@ -218,27 +219,17 @@ Py_ssize_t block_frames(py::handle first, py::handle second) {
   return std::max(block_bytes / widest, Py_ssize_t{1});
 }
 
-// The blocks in which compare_dataset_two will read `first` and `second`
-// from frame 0 on, where both are datasets with frames; else 1.
-Py_ssize_t comparison_block_frames(py::handle first, py::handle second) {
-  for (py::handle found : {first, second}) {
-    if (!frame::is_dataset(h5py, found)) return 1;
-    py::object extent = found.attr(shape);
-    if (extent.is_none() || py::len(extent) == 0) return 1;
-  }
-  return block_frames(first, second);
-}
-
 // Rows [first_start, first_start + count) of `first` against as many rows of
 // `second` from second_start on, read in blocks of at most block_bytes of
 // each; stops reading at the first block that differs.
 bool rows_equal(py::handle first, Py_ssize_t first_start, py::handle second,
                 Py_ssize_t second_start, Py_ssize_t count) {
   Py_ssize_t frames_per_block = block_frames(first, second);
+  RowSource rows1(first), rows2(second);
   for (Py_ssize_t done = 0; done < count; done += frames_per_block) {
     Py_ssize_t frames = std::min(frames_per_block, count - done);
-    py::object block1 = read_rows(first, first_start + done, frames);
-    py::object block2 = read_rows(second, second_start + done, frames);
+    py::object block1 = rows1.read(first_start + done, frames);
+    py::object block2 = rows2.read(second_start + done, frames);
     if (!arrays_equal(block1, block2)) return false;
   }
   return true;
@@ -269,11 +260,6 @@ py::object compare_in_two_files(py::handle filepath1, py::handle filepath2,
   py::object data1 = f1[datasetpath];
   py::object f2 = frame::call(h5py.attr(File), filepath2, read_only);
   py::object data2 = f2[datasetpath];
-  Py_ssize_t rows = comparison_block_frames(data1, data2);
-  data1 = swmr_dataset(f1, filepath1, datasetpath, std::move(data1), rows);
-  data2 = frame::without_idle_chunk_cache(
-      h5py, f2, datasetpath, std::move(data2),
-      [&] { return frame::call_kw(h5py.attr(File), uncached, filepath2, read_only, zero); }, rows);
   return frame::call(compare_dataset_two, data1, data2);
 }
 
@@ -283,9 +269,6 @@ py::object compare_two_paths(py::handle filepath1, py::handle datasetpath1, py::
   py::object data1 = f1[datasetpath1];
   py::object f2 = open_swmr(filepath2);
   py::object data2 = f2[datasetpath2];
-  Py_ssize_t rows = comparison_block_frames(data1, data2);
-  data1 = swmr_dataset(f1, filepath1, datasetpath1, std::move(data1), rows);
-  data2 = swmr_dataset(f2, filepath2, datasetpath2, std::move(data2), rows);
   py::object flag = frame::call(compare_dataset_two, data1, data2);
   frame::call_method(f1, close);
   frame::call_method(f2, close);
@@ -323,7 +306,6 @@ py::object compare_dataset_subfiles(py::handle filepath_, py::handle datasetpath
                                         py::make_tuple(datasetpath, filepath_).ptr())));
     return py::bool_(false);
   }
-  data = swmr_dataset(main_file, filepath_, datasetpath, std::move(data));
   py::object glob_module = frame::import(glob);
   std::vector<std::pair<long, py::object>> subfiles;
   for (py::handle path : frame::call_method(glob_module, glob, subFilePathPattern))
@@ -344,7 +326,6 @@ py::object compare_dataset_subfiles(py::handle filepath_, py::handle datasetpath
     if (subdata.is_none())
       throw py::type_error("dataset " + text(subFileDatasetPath) + " not found in sub-file " +
                            text(subfile));
-    subdata = swmr_dataset(subf, subfile, subFileDatasetPath, std::move(subdata));
     Py_ssize_t frames = py::len(subdata);
     std::string rows =
         "frames " + std::to_string(index_) + " to " + std::to_string(index_ + frames);

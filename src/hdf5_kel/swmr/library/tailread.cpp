@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame.hpp"
+#include "hdf5.hpp"
 
 namespace {
 
@@ -30,8 +30,9 @@ const frame::Name filepath{"filepath"}, datasetname{"datasetname"}, start_frame{
     fromlist{"fromlist"}, appendNewBuffer{"appendNewBuffer"}, appendData{"appendData"},
     all_reached{"all_reached"}, getDatas{"getDatas"}, all{"all"}, readers{"readers"},
     read_chunk_event{"read_chunk_event"}, append{"append"}, h5f{"h5f"}, get_obj_ids{"get_obj_ids"},
-    OBJ_DATASET{"OBJ_DATASET"}, id{"id"}, held_twice_note{"held_twice_note"},
-    read_chunks{"read_chunks"};
+    OBJ_DATASET{"OBJ_DATASET"}, id{"id"}, held_twice_warning{"held_twice_warning"},
+    read_chunks{"read_chunks"}, get_intent{"get_intent"}, ACC_SWMR_READ{"ACC_SWMR_READ"},
+    frame_reads{"_frame_reads"};
 const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}, open_delay{0.01},
     entry_data{"/entry/data"}, file_not_found{"File not found:"}, file_found{"File found:"},
     count_file_not_found{"file not found"}, count_file_found{"file found"},
@@ -73,13 +74,17 @@ py::object open_when_unlocked(py::handle path_, py::handle waiting) {
   }
 }
 
-// HDF5 fails every read of a growing dataset, for every holder, once one
-// process holds it through two dataset objects. Of the dataset objects open on
-// the file through any handle (HDF5 tells one file from another by device and
-// inode), those that are the same dataset as `data` are counted; two or more
-// earn a warning that says so where the follower is made.
+// HDF5 fails the reads of a growing dataset, for every holder, once one
+// process holds it through two dataset objects of a file it reads in SWMR mode
+// and both refresh it. Of the dataset objects open on the file through any
+// handle (HDF5 tells one file from another by device and inode), those that
+// are the same dataset as `data` are counted; two or more earn a warning where
+// the follower is made. A file that this process also writes is shared with
+// the writer's handle, which reads it without that failure.
 void warn_if_held_twice(py::handle file, py::handle data) {
   py::object h5f_module = h5py.attr(h5f);
+  py::object intent = frame::call_method(file.attr(id), get_intent);
+  if (!frame::is_true(intent & h5f_module.attr(ACC_SWMR_READ))) return;
   py::object open_datasets =
       frame::call(h5f_module.attr(get_obj_ids), file.attr(id), h5f_module.attr(OBJ_DATASET));
   py::object own = data.attr(id);
@@ -87,31 +92,36 @@ void warn_if_held_twice(py::handle file, py::handle data) {
   for (py::handle other : open_datasets)
     if (frame::equal(other, own)) ++holders;
   if (holders < 2) return;
-  py::object note = frame::call_method(frame::import(diagnose), held_twice_note, data);
+  py::object note = frame::call_method(frame::import(diagnose), held_twice_warning, data);
   if (PyErr_WarnEx(PyExc_RuntimeWarning, frame::text(note).c_str(), 1) < 0)
     throw py::error_already_set();
 }
 
 // Sets self.f to the SWMR read handle of the file at self.<path_field> and
-// self.dset to the dataset self.datasetname in it, read without a chunk cache
-// where one would be idle. An object that cannot be built keeps no file open.
+// self.dset to the dataset self.datasetname in it. An object that cannot be
+// built keeps no file open.
 void open_dataset(py::handle self, const frame::Name& path_field, py::handle waiting) {
-  py::object path_ = self.attr(path_field);
-  self.attr(f) = open_when_unlocked(path_, waiting);
+  self.attr(f) = open_when_unlocked(self.attr(path_field), waiting);
   py::object file = self.attr(f);
   try {
-    py::object name = self.attr(datasetname);
-    py::object found = file[name];
-    py::object data = frame::without_idle_chunk_cache(h5py, file, name, std::move(found), [&] {
-      return frame::open_swmr(h5py, path_, /*chunk_cache=*/false);
-    });
-    self.attr(f) = file;
+    py::object data = file[self.attr(datasetname)];
     self.attr(dset) = data;
     warn_if_held_twice(file, data);
   } catch (py::error_already_set&) {
     frame::call_method(file, close);
     throw;
   }
+}
+
+// data[start:stop] of the dataset a follower reads, through frame::read_frames
+// with what the follower keeps between its reads.
+py::object read_rows(py::handle follower, py::handle data, py::handle extent, py::handle start,
+                     py::handle stop) {
+  py::object kept = frame::attr_if_present(follower, frame_reads);
+  PyObject* before = kept.ptr();
+  py::object block = frame::read_frames(h5py, numpy, kept, data, extent, start, stop);
+  if (kept.ptr() != before) follower.attr(frame_reads) = kept;
+  return block;
 }
 
 // `stop_event.is_set() == False`: the event still lets the wait go on.
@@ -212,9 +222,10 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
 // dset[start:stop], one slice along axis 0: from a dataset of two or more axes
 // h5py reads the same rows as dset[start:stop, :], faster, and a dataset of
 // one axis (time stamps, positions, event lists) has no axis 1 to select.
-// Anything without a shape keeps the two-axis index. A hand-out comes right
+// Anything without a shape keeps the two-axis index. `self` is the counter,
+// which keeps what its reads need between hand-outs. A hand-out comes right
 // after the poll's refresh.
-py::object rows_of(py::handle data, py::handle start, py::handle stop) {
+py::object rows_of(py::handle self, py::handle data, py::handle start, py::handle stop) {
   py::slice rows(start, stop, py::none());
   py::object dims = frame::attr_if_present(data, shape);
   Py_ssize_t axes = dims ? PyObject_Size(dims.ptr()) : 0;
@@ -223,7 +234,7 @@ py::object rows_of(py::handle data, py::handle start, py::handle stop) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
     PyErr_Clear();
   }
-  if (axes >= 1) return frame::rows_after_refresh(h5py, numpy, data, dims, start, stop);
+  if (axes >= 1) return read_rows(self, data, dims, start, stop);
   return data[py::make_tuple(rows, py::slice())];
 }
 
@@ -231,7 +242,7 @@ py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_
   py::object shape0 = frame::item(shape_, 0);
   if (!(py::object(self.attr(index)) < shape0)) return py::none();
   py::object newdata =
-      frame::read_explained(dset_, [&] { return rows_of(dset_, self.attr(index), shape0); });
+      frame::read_explained(dset_, [&] { return rows_of(self, dset_, self.attr(index), shape0); });
   py::object root = frame::call_method(logging, getLogger);
   log_hand_out(root, INFO, info, [&] { return hand_out_text(info_format, self, shape_, newdata); });
   log_hand_out(root, DEBUG, debug, [&] {
@@ -460,11 +471,13 @@ py::object poll_block(py::handle self, py::handle length) {
   py::object start = self.attr(index);
   py::object end = start + length;
   py::object chunk = frame::read_explained(data, [&]() -> py::object {
-    if (!(frame::item(data.attr(shape), 0) < end)) return frame::slice(data, start, end);
-    frame::call_method(data, refresh);
     py::object extent = data.attr(shape);
-    if (frame::item(extent, 0) < end) return py::none();
-    return frame::rows_after_refresh(h5py, numpy, data, extent, start, end);
+    if (frame::item(extent, 0) < end) {
+      frame::call_method(data, refresh);
+      extent = data.attr(shape);
+      if (frame::item(extent, 0) < end) return py::none();
+    }
+    return read_rows(self, data, extent, start, end);
   });
   if (!chunk.is_none()) self.attr(index) = end;
   return chunk;
