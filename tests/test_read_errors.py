@@ -206,7 +206,7 @@ def test_two_followers_of_one_growing_dataset_are_told_why_reads_fail(tmp_path, 
         kind, error_text, notes = result["failure"]
         assert kind == "OSError" and "duplicate key" in error_text
         assert len(notes) == 1 and HELD_TWICE in notes[0] and WHAT_TO_DO in notes[0]
-        assert notes[0].split(": ", 1)[1] == message.split(": ", 1)[1]
+        assert "fails every read" in notes[0] and "may fail" in message
 
 
 def two_dataset_file(tmp_path):

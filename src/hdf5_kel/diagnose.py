@@ -39,14 +39,31 @@ def missing_filter_note(dset):
     return f"{name} is compressed with the HDF5 {noun} {filters}, not loaded in this process: {INSTALL_PLUGINS}"
 
 
-def held_twice_note(dset):
-    """Why reads of a growing dataset fail once this process holds it twice, and what to do."""
+def held_twice_text(dset, consequence):
+    """The dataset held twice in this process, `consequence`, and what to do."""
     return (
         f"{dset.file.filename}: {dset.name} is held by two dataset objects in this process"
-        " (two followers, or a follower and another h5py handle of it). HDF5 then fails every"
-        ' read of the growing dataset, for both, with "can\'t insert duplicate key".'
+        f" (two followers, or a follower and another h5py handle of it). {consequence}"
         " Follow each dataset with one reader or counter per process and hand its blocks to"
         " other threads (a queue), or close one follower before the next opens the dataset."
+    )
+
+
+def held_twice_note(dset):
+    """Why reads of a growing dataset failed once this process held it twice."""
+    return held_twice_text(
+        dset,
+        "Once both refresh it, HDF5 fails every read of the growing dataset, for both, with"
+        ' "can\'t insert duplicate key".',
+    )
+
+
+def held_twice_warning(dset):
+    """What a follower says when the dataset it opens is already held in this process."""
+    return held_twice_text(
+        dset,
+        "If both are refreshed (two followers, or a follower and an h5py reader of the growing"
+        ' dataset), reads of it may fail, for both, with "can\'t insert duplicate key".',
     )
 
 
