@@ -1,7 +1,7 @@
 """The readers and the comparisons on every storage layout of a detector file:
 one-frame chunks, chunks of several frames read in smaller blocks, gzip and
-bitshuffle-LZ4 chunks. Which layouts are read through HDF5's chunk cache is
-the package's choice; what comes out must not depend on it."""
+bitshuffle-LZ4 chunks. Which chunks are read straight into a block is the
+package's choice; what comes out must not depend on it."""
 
 import gc
 
@@ -167,31 +167,6 @@ def test_lookups_fail_and_succeed_as_h5py_lookups_do(tmp_path, chunk_frames):
         assert open_files() == before
     reader = SWMRReader(path, "/entry", 0, 4, 2)
     assert type(reader.dset) is h5py.Group and reader.dset.name == "/entry"
-    reader.close()
-
-
-@pytest.mark.parametrize(
-    "options, frame_shape, uncached",
-    [
-        ({}, FRAME_SHAPE, True),
-        ({"chunk_frames": 5}, FRAME_SHAPE, False),
-        ({"chunk_frames": 5}, (128, 64), True),  # frames of 16 KiB
-        ({"filter": "gzip"}, FRAME_SHAPE, False),
-        ({"filter": "gzip", "chunk_frames": 5}, (128, 64), False),
-    ],
-)
-def test_the_chunk_cache_setting_lasts_across_refreshes(tmp_path, options, frame_shape, uncached):
-    """HDF5 opens a dataset again when it refreshes it; a reader of a layout
-    read without chunk cache still reads without one after that."""
-    path, writer = growing(tmp_path, options, frame_shape=frame_shape)
-    reader = SWMRReader(path, DATASET, 0, FRAMES, 1)
-    while reader.read_chunk() is not None:
-        pass
-    finish(writer)
-    reader.dset.refresh()
-    cache_bytes = reader.dset.id.get_access_plist().get_chunk_cache()[1]
-    default_bytes = h5py.h5p.create(h5py.h5p.DATASET_ACCESS).get_chunk_cache()[1]
-    assert cache_bytes == (0 if uncached else default_bytes)
     reader.close()
 
 
