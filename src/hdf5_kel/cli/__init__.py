@@ -3,7 +3,7 @@
 demo              start a test writer in a child process and follow its growing file live
 watch             follow a growing dataset like `tail -f`
 view              follow a growing dataset in the browser
-write             run one of the test writers
+write             write a growing test file with one of the test writers
 simulate          write detector-like frames at a chosen rate
 compare           compare a dataset in two files; exit status 0 equal, 1 different, 2 error
 compare-subfiles  compare numbered sub-files with a main dataset, with the same statuses

@@ -227,7 +227,7 @@ def run(args):
 def add_parser(commands):
     simulate = commands.add_parser(
         "simulate",
-        help="write detector-like frames into an SWMR file at a chosen rate",
+        help="write detector-like frames at a chosen rate",
         description="Stand in for a detector: create FILE (an existing one is replaced), the"
         " dataset DATASET with every axis unlimited, switch SWMR mode on, and append frames"
         " of Poisson noise over powder rings and a few Bragg spots, with a few hot pixels at"
