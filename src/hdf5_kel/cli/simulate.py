@@ -148,10 +148,13 @@ class Progress:
     def __init__(self, began, rate):
         self.began = began
         self.rate = rate
-        self.said_at, self.said_written = began, 0
+        # The rate counts from the first append on: its frames took no time.
+        self.said_at = self.said_written = None
 
     def written(self, written):
         now = time.monotonic()
+        if self.said_at is None:
+            self.said_at, self.said_written = now, written
         if now - self.said_at < PROGRESS_EVERY:
             return
         rate = (written - self.said_written) / (now - self.said_at)
