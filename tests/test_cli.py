@@ -80,6 +80,7 @@ def block_ranges(out):
         (["write", "writer_first_dim3_multiline"], "--segmentsize"),
         (["compare"], "A B DATASET [DATASET_B]"),
         (["compare-subfiles"], "FILE DATASET 'PATTERN' [--sub-dataset"),
+        (["simulate"], "[--chunk-frames K] [--compression {none,gzip,bitshuffle}]"),
     ],
 )
 def test_every_command_has_help(capsys, argv, shows):
@@ -731,13 +732,16 @@ def test_watch_summary_tells_part_of_a_block_from_a_whole_one(total, handed_out,
             ["/entry"],
             "{path}:/entry is a group, not a dataset; closest datasets: /entry/data, /entry/dark",
         ),
+        (["/scalar"], "{path}:/scalar has no axis to grow along"),
     ],
-    ids=["total", "missing-dataset", "group"],
+    ids=["total", "missing-dataset", "group", "scalar"],
 )
 def test_watch_errors_are_one_line_and_status_2(capsys, tmp_path, arguments, error):
     path = tmp_path / "done.h5"
     write_dataset(path, FRAMES)
     write_dataset(path, FRAMES[:1], "/entry/dark")
+    if arguments == ["/scalar"]:  # alone: it would be one of the closest datasets
+        write_dataset(path, 5, "/scalar")
     code, out, err = run(capsys, "watch", str(path), *arguments)
     assert code == 2
     assert err == f"python -m hdf5_kel watch: error: {error.format(path=path)}\n"

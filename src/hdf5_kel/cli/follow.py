@@ -188,6 +188,12 @@ def dataset_in(file, path, name):
     raise CommandError(f"{path}:{name} is {kind}, not a dataset{hint}")
 
 
+def check_growable(path, dset):
+    """Refuse a scalar dataset: frames are appended along axis 0."""
+    if dset.ndim == 0:
+        raise CommandError(f"{path}:{dset.name} has no axis to grow along")
+
+
 def missing_filter_line(path, dset):
     """Why reading `dset` of `path` fails for want of a filter plugin, or None."""
     from hdf5_kel.diagnose import missing_filter_note

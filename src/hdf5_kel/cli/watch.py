@@ -7,6 +7,7 @@ import time
 from .follow import (
     WriterWatch,
     add_dataset_arguments,
+    check_growable,
     explain_read_errors,
     finished_line,
     frames_waiting,
@@ -222,6 +223,7 @@ def run(args):
     try:
         wait_until_followable(args.file, args.dataset, say, report.file_found)
         reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
+        check_growable(args.file, reader.dset)
         report.opened(reader.dset.shape[0])
         if report.backlog():
             say(
