@@ -837,9 +837,10 @@ def test_watch_counts_frames_already_there_apart_from_the_rate(tmp_path):
     watch = start_watch(tmp_path, path, DATASET, "--total", "40", "--batch", "10")
     wait_for_line(watch, "20 frames already there; the rates count only the frames that arrive")
     resume.touch()
-    out, err = watch.communicate(timeout=120)
+    # Through the pipe's text buffer, which holds the lines after that one already.
+    out, err = watch.stdout.read(), watch.stderr.read()
     finish(writer)
-    assert (watch.returncode, err) == (0, ""), out + err
+    assert (watch.wait(timeout=120), err) == (0, ""), out + err
     blocks = [line for line in out.splitlines() if line.startswith("frames")]
     assert ["already there" in line for line in blocks] == [True, True, False, False]
     # A writer at 50 frames/s at most; its backlog read at once would show thousands.
