@@ -24,6 +24,7 @@ from conftest import (
 
 import hdf5_kel
 from hdf5_kel.cli import main
+from hdf5_kel.cli.follow import writer_has_file_open
 
 DATASET = "/entry/data"
 
@@ -35,15 +36,19 @@ def run(capsys, *argv):
     return code, out, err
 
 
-def start_watch(cwd, *args):
+def start_command(cwd, command, *args, env=None):
     return subprocess.Popen(
-        [sys.executable, "-m", "hdf5_kel", "watch", *map(str, args)],
+        [sys.executable, "-m", "hdf5_kel", command, *map(str, args)],
         cwd=str(cwd),
-        env=child_env(),
+        env=env or child_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
     )
+
+
+def start_watch(cwd, *args):
+    return start_command(cwd, "watch", *args)
 
 
 def write_dataset(path, data, dataset=DATASET):
@@ -748,19 +753,16 @@ def test_watch_errors_are_one_line_and_status_2(capsys, tmp_path, arguments, err
     assert "Error in __del__" not in out + err
 
 
-def refused_by_the_system(*case):
-    """Root reads whatever it likes: a case that needs a refusal is skipped under it."""
-    return pytest.param(*case, marks=pytest.mark.skipif(os.geteuid() == 0, reason="root"))
-
-
 @pytest.mark.parametrize(
     "make, error",
     [
         (lambda p: p.write_text("plain text\n"), "{path} is not an HDF5 file"),
         (lambda p: p.write_bytes(b""), "{path} is not an HDF5 file (it is empty)"),
         (lambda p: p.mkdir(), "{path} is a folder, not a file"),
-        refused_by_the_system(
-            lambda p: write_frames(p, 2).chmod(0), "cannot open {path}: permission denied"
+        pytest.param(  # root reads whatever it likes
+            lambda p: write_frames(p, 2).chmod(0),
+            "cannot open {path}: permission denied",
+            marks=pytest.mark.skipif(os.geteuid() == 0, reason="root"),
         ),
         (lambda p: p.parent.touch(), "cannot open {path}: a folder on its path is a file"),
     ],
@@ -789,45 +791,25 @@ def test_watch_says_once_that_the_folder_is_missing_and_waits_on(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "options, code, finished, summary",
+    "options, code, missing, summary",
     [
-        (
-            [],
-            0,
-            "finished: the writer closed the file after 12 frames",
-            "done: 12 frames (0 to 11)",
-        ),
-        (
-            ["--start", "3"],
-            0,
-            "finished: the writer closed the file after 12 frames",
-            "done: 9 frames (3 to 11) in 2 blocks",
-        ),
-        (
-            ["--total", "20"],
-            1,
-            (
-                "finished: the writer closed the file after 12 frames:"
-                " 8 frames missing up to --total 20"
-            ),
-            "incomplete: 12 frames (0 to 11) in 3 blocks",
-        ),
+        ([], 0, "", "done: 12 frames (0 to 11) in 3 blocks"),
+        (["--total", "20"], 1, ": 8 frames missing up to --total 20", "incomplete: 12 frames"),
         (["--total", "12"], 0, None, "done: 12 frames (0 to 11) in 3 blocks"),
     ],
-    ids=["no-total", "start", "total-beyond", "total-reached"],
+    ids=["no-total", "total-beyond", "total-reached"],
 )
-def test_watch_ends_once_the_writer_has_closed_the_file(tmp_path, options, code, finished, summary):
+def test_watch_ends_once_the_writer_has_closed_the_file(tmp_path, options, code, missing, summary):
     path = tmp_path / "closing.h5"
     writer = start_writer(path, DATASET, 12, per_append=2, delay=0.02)
     watch = start_watch(tmp_path, path, DATASET, "--batch", "5", *options)
     out, err = watch.communicate(timeout=120)
     finish(writer)
     assert (watch.returncode, err) == (code, ""), out + err
-    start = int(options[1]) if options[:1] == ["--start"] else 0
-    assert block_ranges(out) == [(i, min(i + 4, 11)) for i in range(start, 12, 5)]
     lines = out.splitlines()
-    assert lines[-2] == finished if finished else not any("finished" in line for line in lines)
-    assert lines[-1].startswith(summary)
+    assert block_ranges(out) == [(0, 4), (5, 9), (10, 11)] and summary in lines[-1]
+    finished = "finished: the writer closed the file after 12 frames"
+    assert lines[-2] == finished + missing if missing is not None else finished not in out
 
 
 def test_watch_counts_frames_already_there_apart_from_the_rate(tmp_path):
@@ -854,9 +836,8 @@ def test_watch_summary_rate_is_over_the_time_frames_kept_arriving():
 
     clock = Clock()
     report = WatchReport(0, None, 5, clock=clock)
-    report.file_found()
-    report.opened(5)
-    for length in (5, 10, 20):  # a look a second, frames arriving from the second on
+    report.opened(5)  # 5 frames there, then a look a second: 5 more, 10 more, none
+    for length in (5, 10, 20, 20):
         report.looked(length, read_at=clock.now)
         clock.now += 1.0
     report.block(0, 20, "/no/such/file")
@@ -864,6 +845,90 @@ def test_watch_summary_rate_is_over_the_time_frames_kept_arriving():
     assert report.summary("stopped").endswith(
         "; 5 frames already there, 15 arrived at 7.5 frames/s"
     )
+
+
+# simulate: the detector stand-in
+
+FILTERS = {"none": [], "gzip": [1], "bitshuffle": [32008]}
+
+
+@pytest.mark.parametrize(
+    "compression, chunk_frames, dtype",
+    [("none", 1, "uint16"), ("gzip", 4, "int32"), ("bitshuffle", 3, "uint8")],
+)
+def test_simulate_writes_detector_frames_on_schedule(tmp_path, compression, chunk_frames, dtype):
+    if compression == "bitshuffle":
+        pytest.importorskip("hdf5plugin")  # also reads the file here
+    path = tmp_path / "detector.h5"
+    options = ["--frames", 14, "--rate", 40, "--shape", 32, 48, "--dtype", dtype]
+    options += ["--chunk-frames", chunk_frames, "--compression", compression]
+    out, err = start_command(tmp_path, "simulate", path, DATASET, *options).communicate(timeout=120)
+    last = re.fullmatch(rf"done: {path}:{DATASET}, 14 frames in ([\d.]+) s.*", out.splitlines()[-1])
+    assert err == "" and last, out + err
+    assert 13 / 40 - 0.05 <= float(last[1]) < 60  # 13 intervals; a schedule never runs ahead
+    assert writer_has_file_open(path) is False
+    with h5py.File(path, "r") as f:
+        dset, plist = f[DATASET], f[DATASET].id.get_create_plist()
+        filters = [plist.get_filter(i)[0] for i in range(plist.get_nfilters())]
+        layout = (dset.shape, dset.maxshape, dset.chunks, filters)
+        assert layout == ((14, 32, 48), (None,) * 3, (chunk_frames, 32, 48), FILTERS[compression])
+        frames = dset[()]
+    top = np.iinfo(dtype).max
+    hot = frames == top
+    assert frames.dtype == dtype and 3 <= hot[0].sum() < 20 and (hot == hot[0]).all()
+    assert 0 < np.median(frames) < top / 10 and not (frames[0] == frames[1]).all()
+
+
+def test_ctrl_c_stops_simulate_with_the_file_closed(tmp_path):
+    path = tmp_path / "endless.h5"
+    simulate = start_command(
+        tmp_path, "simulate", path, DATASET, "--frames", 0, "--rate", 20, "--shape", 8, 8
+    )
+    wait_for_line(simulate, "simulating a detector: frames of 8 x 8 uint16 at 20 frames/s without")
+    assert re.fullmatch(r"\d+ frames written, [\d.]+ frames/s\n", simulate.stdout.readline())
+    simulate.send_signal(signal.SIGINT)
+    out, err = simulate.communicate(timeout=60)
+    assert (simulate.returncode, err) == (130, ""), out + err
+    stopped = rf"stopped: {path}:{DATASET} holds the (\d+) frames written; the file is closed"
+    written = int(re.fullmatch(stopped, out.splitlines()[-1])[1])
+    with h5py.File(path, "r") as f:  # a plain open: the file is closed
+        assert f[DATASET].shape == (written, 8, 8) and written >= 1
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        (["--rate", "0"], "argument --rate: must be above 0, got 0"),
+        (["--shape", "0", "4"], "argument --shape: must be at least 1, got 0"),
+        (["--dtype", "bool"], "argument --dtype: not an integer or floating-point type: 'bool'"),
+        (["--compression", "lzf"], "argument --compression: invalid choice: 'lzf'"),
+        (
+            ["--chunk-frames", "5000", "--shape", "512", "512", "--dtype", "float64"],
+            (
+                "--chunk-frames 5000: a chunk of 5000 frames of 512 x 512 float64 is 9.8 GiB;"
+                " HDF5 takes chunks below 4 GiB"
+            ),
+        ),
+        (
+            ["--compression", "bitshuffle"],
+            (
+                "--compression bitshuffle needs hdf5plugin: pip install hdf5plugin, or pip"
+                ' install ".[plugins]" in a clone of hdf5_kel'
+            ),
+        ),
+    ],
+)
+def test_simulate_refuses_bad_arguments_in_one_line(tmp_path, options, error):
+    env = child_env()
+    if "bitshuffle" in options:  # a Python that has no hdf5plugin
+        (tmp_path / "standin").mkdir()
+        (tmp_path / "standin" / "hdf5plugin.py").write_text(HDF5PLUGIN_STANDINS["not-installed"])
+        env["PYTHONPATH"] = os.pathsep.join([str(tmp_path / "standin"), env["PYTHONPATH"]])
+    simulate = start_command(tmp_path, "simulate", "x.h5", DATASET, *options, env=env)
+    out, err = simulate.communicate(timeout=60)
+    assert (simulate.returncode, out) == (2, "")
+    assert err.splitlines()[-1].startswith(f"python -m hdf5_kel simulate: error: {error}")
+    assert not (tmp_path / "x.h5").exists()
 
 
 # Compressed detector data: a filter plugin, loaded through hdf5plugin
