@@ -12,18 +12,21 @@ from pathlib import Path
 import h5py
 import numpy as np
 import pytest
-from conftest import PACKAGE_ROOT, child_env, finish, start_python, start_writer, wait_for_line
+from conftest import (
+    PACKAGE_ROOT,
+    child_env,
+    finish,
+    start_python,
+    start_writer,
+    wait_for_line,
+    write_frames,
+)
 
 import hdf5_kel
 from hdf5_kel.cli import main
+from hdf5_kel.cli.follow import writer_has_file_open
 
 DATASET = "/entry/data"
-# How h5py's messages of a failed open begin: HDF5 1.14 and later say "synchronously".
-UNABLE_TO_OPEN = (
-    "Unable to synchronously open"
-    if h5py.version.hdf5_version_tuple >= (1, 14)
-    else "Unable to open"
-)
 
 
 def run(capsys, *argv):
@@ -33,15 +36,19 @@ def run(capsys, *argv):
     return code, out, err
 
 
-def start_watch(cwd, *args):
+def start_command(cwd, command, *args, env=None):
     return subprocess.Popen(
-        [sys.executable, "-m", "hdf5_kel", "watch", *map(str, args)],
+        [sys.executable, "-m", "hdf5_kel", command, *map(str, args)],
         cwd=str(cwd),
-        env=child_env(),
+        env=env or child_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
     )
+
+
+def start_watch(cwd, *args):
+    return start_command(cwd, "watch", *args)
 
 
 def write_dataset(path, data, dataset=DATASET):
@@ -77,7 +84,8 @@ def block_ranges(out):
         (["write", "writer_first_dim3"], "--shape-set FRAMES [AXIS ...]"),
         (["write", "writer_first_dim3_multiline"], "--segmentsize"),
         (["compare"], "A B DATASET [DATASET_B]"),
-        (["compare-subfiles"], "FILE DATASET PATTERN"),
+        (["compare-subfiles"], "FILE DATASET 'PATTERN' [--sub-dataset"),
+        (["simulate"], "[--chunk-frames K] [--compression {none,gzip,bitshuffle}]"),
     ],
 )
 def test_every_command_has_help(capsys, argv, shows):
@@ -251,7 +259,7 @@ def test_compare_takes_a_second_dataset_path(capsys, tmp_path):
             "a.h5",
             "not-hdf5.h5",
             DATASET,
-            f"cannot open not-hdf5.h5: OSError: {UNABLE_TO_OPEN} file (file signature not found)",
+            "not-hdf5.h5 is not an HDF5 file",
         ),
         (
             "a.h5",
@@ -376,10 +384,7 @@ def test_compare_subfiles_equal_nan(capsys, tmp_path, options, code):
         ([DATASET, "bad_*.h5"], "ValueError: sub-file name does not end in four digits"),
         (
             [DATASET, "late_*.h5"],
-            (
-                f"cannot open late_0009.h5: OSError: {UNABLE_TO_OPEN} file"
-                " (file signature not found)"
-            ),
+            "late_0009.h5 is not an HDF5 file",
         ),
     ],
     ids=[
@@ -569,7 +574,7 @@ def test_ctrl_c_ends_a_writer_and_keeps_what_it_flushed(tmp_path):
     out, err = writer.communicate(timeout=60)
     assert writer.returncode == 130, out + err
     path = tmp_path / "sub" / "swmr.h5"
-    assert out.splitlines()[-1] == f"interrupted: {path} keeps the frames flushed so far"
+    assert out.splitlines()[-1] == f"stopped: {path} keeps the frames flushed so far"
     with h5py.File(path, "r") as f:
         rows = f["/data"][()]
     assert len(rows) >= 1 and (rows == [1, 2, 3, 4]).all()
@@ -579,8 +584,9 @@ def test_ctrl_c_ends_a_writer_and_keeps_what_it_flushed(tmp_path):
 
 
 SUMMARY = (
-    r"[\d.]+ s from the start \([\d.]+ s of it waiting for the file, [\d.]+ s for SWMR mode\),"
-    r" [\d.]+ frames/s once open"
+    r"[\d.]+ s from the start \([\d.]+ s of it waiting for the file, [\d.]+ s for SWMR mode\)"
+    r"(; \d+ frames? already there(, \d+ arrived at [\d.]+ frames/s)?"
+    r"|; \d+ arrived at [\d.]+ frames/s)"
 )
 
 
@@ -601,7 +607,9 @@ def test_watch_follows_a_file_that_appears_late_to_the_total(tmp_path):
     assert block_ranges("\n".join(blocks)) == [(3, 7), (8, 12), (13, 17), (18, 20)]
     percents = [int(re.search(r"\] +(\d+)%", line)[1]) for line in blocks]
     assert percents == [28, 56, 83, 100]
-    assert all(re.search(r"frames/s  file flushed \d+ ms before$", line) for line in blocks)
+    assert all(
+        re.search(r"(frames/s|already there)  file flushed \d+ ms before$", line) for line in blocks
+    )
     assert re.fullmatch(rf"done: 18 frames \(3 to 20\) in 4 blocks, {SUMMARY}", lines[-1])
 
 
@@ -713,7 +721,7 @@ def test_watch_summary_tells_part_of_a_block_from_a_whole_one(total, handed_out,
     report.block(0, handed_out, "/no/such/file")
     assert report.summary("stopped", present) == (
         f"stopped: {handed_out} frames (0 to {handed_out - 1}) in 1 block, 7.0 s from the start"
-        f" (2.0 s of it waiting for the file, 1.0 s for SWMR mode), 2.5 frames/s once open{tail}"
+        f" (2.0 s of it waiting for the file, 1.0 s for SWMR mode){tail}"
     )
 
 
@@ -729,27 +737,198 @@ def test_watch_summary_tells_part_of_a_block_from_a_whole_one(total, handed_out,
             ["/entry"],
             "{path}:/entry is a group, not a dataset; closest datasets: /entry/data, /entry/dark",
         ),
+        (["/scalar"], "{path}:/scalar has no axis to grow along"),
     ],
-    ids=["total", "missing-dataset", "group"],
+    ids=["total", "missing-dataset", "group", "scalar"],
 )
 def test_watch_errors_are_one_line_and_status_2(capsys, tmp_path, arguments, error):
     path = tmp_path / "done.h5"
     write_dataset(path, FRAMES)
     write_dataset(path, FRAMES[:1], "/entry/dark")
+    if arguments == ["/scalar"]:  # alone: it would be one of the closest datasets
+        write_dataset(path, 5, "/scalar")
     code, out, err = run(capsys, "watch", str(path), *arguments)
     assert code == 2
     assert err == f"python -m hdf5_kel watch: error: {error.format(path=path)}\n"
     assert "Error in __del__" not in out + err
 
 
-def test_watch_on_a_file_that_is_not_hdf5_is_one_line(capsys, tmp_path):
-    path = tmp_path / "notes.h5"
-    path.write_text("plain text\n")
+@pytest.mark.parametrize(
+    "make, error",
+    [
+        (lambda p: p.write_text("plain text\n"), "{path} is not an HDF5 file"),
+        (lambda p: p.write_bytes(b""), "{path} is not an HDF5 file (it is empty)"),
+        (lambda p: p.mkdir(), "{path} is a folder, not a file"),
+        pytest.param(  # root reads whatever it likes
+            lambda p: write_frames(p, 2).chmod(0),
+            "cannot open {path}: permission denied",
+            marks=pytest.mark.skipif(os.geteuid() == 0, reason="root"),
+        ),
+        (lambda p: p.parent.touch(), "cannot open {path}: a folder on its path is a file"),
+    ],
+    ids=["text", "empty", "folder", "permission", "file-as-folder"],
+)
+def test_watch_says_why_it_cannot_open_a_path(capsys, tmp_path, make, error):
+    path = tmp_path / "f" / "notes.h5"
+    if "on its path" not in error:
+        path.parent.mkdir()
+    make(path)
     code, out, err = run(capsys, "watch", str(path), DATASET)
-    assert code == 2
-    assert err.startswith(f"python -m hdf5_kel watch: error: cannot open {path}: OSError:")
-    assert err.count("\n") == 1
+    assert (code, err) == (2, f"python -m hdf5_kel watch: error: {error.format(path=path)}\n")
     assert "Error in __del__" not in out
+
+
+def test_watch_says_once_that_the_folder_is_missing_and_waits_on(tmp_path):
+    path = tmp_path / "run" / "late.h5"
+    watch = start_watch(tmp_path, path, DATASET, "--total", "4")
+    folder_line = f"waiting for {path} to appear; its folder {path.parent} does not exist yet"
+    wait_for_line(watch, folder_line)
+    path.parent.mkdir()
+    finish(start_writer(path, DATASET, 4))
+    out, err = watch.communicate(timeout=120)
+    assert (watch.returncode, err) == (0, ""), out + err
+    assert block_ranges(out) == [(0, 3)] and "to appear" not in out
+
+
+@pytest.mark.parametrize(
+    "options, code, missing, summary",
+    [
+        ([], 0, "", "done: 12 frames (0 to 11) in 3 blocks"),
+        (["--total", "20"], 1, ": 8 frames missing up to --total 20", "incomplete: 12 frames"),
+        (["--total", "12"], 0, None, "done: 12 frames (0 to 11) in 3 blocks"),
+    ],
+    ids=["no-total", "total-beyond", "total-reached"],
+)
+def test_watch_ends_once_the_writer_has_closed_the_file(tmp_path, options, code, missing, summary):
+    path = tmp_path / "closing.h5"
+    writer = start_writer(path, DATASET, 12, per_append=2, delay=0.02)
+    watch = start_watch(tmp_path, path, DATASET, "--batch", "5", *options)
+    out, err = watch.communicate(timeout=120)
+    finish(writer)
+    assert (watch.returncode, err) == (code, ""), out + err
+    lines = out.splitlines()
+    assert block_ranges(out) == [(0, 4), (5, 9), (10, 11)] and summary in lines[-1]
+    finished = "finished: the writer closed the file after 12 frames"
+    assert lines[-2] == finished + missing if missing is not None else finished not in out
+
+
+def test_watch_counts_frames_already_there_apart_from_the_rate(tmp_path):
+    path, resume = tmp_path / "backlog.h5", tmp_path / "resume"
+    writer = start_writer(path, DATASET, 40, delay=0.02, pause_after=20, resume_when=resume)
+    wait_for_line(writer, "flushed 20")
+    watch = start_watch(tmp_path, path, DATASET, "--total", "40", "--batch", "10")
+    wait_for_line(watch, "20 frames already there; the rates count only the frames that arrive")
+    resume.touch()
+    # Through the pipe's text buffer, which holds the lines after that one already.
+    out, err = watch.stdout.read(), watch.stderr.read()
+    finish(writer)
+    assert (watch.wait(timeout=120), err) == (0, ""), out + err
+    blocks = [line for line in out.splitlines() if line.startswith("frames")]
+    assert ["already there" in line for line in blocks] == [True, True, False, False]
+    # A writer at 50 frames/s at most; its backlog read at once would show thousands.
+    rates = [float(rate) for rate in re.findall(r"([\d.]+) frames/s", out)]
+    assert len(rates) == 3 and all(0 < rate < 200 for rate in rates), out
+    assert re.search(r"; 20 frames already there, 20 arrived at [\d.]+ frames/s$", out.strip())
+
+
+def test_watch_summary_rate_is_over_the_time_frames_kept_arriving():
+    from hdf5_kel.cli.watch import WatchReport
+
+    clock = Clock()
+    report = WatchReport(0, None, 5, clock=clock)
+    report.opened(5)  # 5 frames there, then a look a second: 5 more, 10 more, none
+    for length in (5, 10, 20, 20):
+        report.looked(length, read_at=clock.now)
+        clock.now += 1.0
+    report.block(0, 20, "/no/such/file")
+    clock.now += 100.0  # stopped long after the writer
+    assert report.summary("stopped").endswith(
+        "; 5 frames already there, 15 arrived at 7.5 frames/s"
+    )
+
+
+# simulate: the detector stand-in
+
+FILTERS = {"none": [], "gzip": [1], "bitshuffle": [32008]}
+
+
+@pytest.mark.parametrize(
+    "compression, chunk_frames, dtype",
+    [("none", 1, "uint16"), ("gzip", 4, "int32"), ("bitshuffle", 3, "uint8")],
+)
+def test_simulate_writes_detector_frames_on_schedule(tmp_path, compression, chunk_frames, dtype):
+    if compression == "bitshuffle":
+        pytest.importorskip("hdf5plugin")  # also reads the file here
+    path = tmp_path / "detector.h5"
+    options = ["--frames", 14, "--rate", 40, "--shape", 32, 48, "--dtype", dtype]
+    options += ["--chunk-frames", chunk_frames, "--compression", compression]
+    out, err = start_command(tmp_path, "simulate", path, DATASET, *options).communicate(timeout=120)
+    last = re.fullmatch(rf"done: {path}:{DATASET}, 14 frames in ([\d.]+) s.*", out.splitlines()[-1])
+    assert err == "" and last, out + err
+    assert 13 / 40 - 0.05 <= float(last[1]) < 60  # 13 intervals; a schedule never runs ahead
+    assert writer_has_file_open(path) is False
+    with h5py.File(path, "r") as f:
+        dset, plist = f[DATASET], f[DATASET].id.get_create_plist()
+        filters = [plist.get_filter(i)[0] for i in range(plist.get_nfilters())]
+        layout = (dset.shape, dset.maxshape, dset.chunks, filters)
+        assert layout == ((14, 32, 48), (None,) * 3, (chunk_frames, 32, 48), FILTERS[compression])
+        frames = dset[()]
+    top = np.iinfo(dtype).max
+    hot = frames == top
+    assert frames.dtype == dtype and 3 <= hot[0].sum() < 20 and (hot == hot[0]).all()
+    assert 0 < np.median(frames) < top / 10 and not (frames[0] == frames[1]).all()
+
+
+def test_ctrl_c_stops_simulate_with_the_file_closed(tmp_path):
+    path = tmp_path / "endless.h5"
+    simulate = start_command(
+        tmp_path, "simulate", path, DATASET, "--frames", 0, "--rate", 20, "--shape", 8, 8
+    )
+    wait_for_line(simulate, "simulating a detector: frames of 8 x 8 uint16 at 20 frames/s without")
+    assert re.fullmatch(r"\d+ frames written, [\d.]+ frames/s\n", simulate.stdout.readline())
+    simulate.send_signal(signal.SIGINT)
+    out, err = simulate.communicate(timeout=60)
+    assert (simulate.returncode, err) == (130, ""), out + err
+    stopped = rf"stopped: {path}:{DATASET} holds the (\d+) frames written; the file is closed"
+    written = int(re.fullmatch(stopped, out.splitlines()[-1])[1])
+    with h5py.File(path, "r") as f:  # a plain open: the file is closed
+        assert f[DATASET].shape == (written, 8, 8) and written >= 1
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        (["--rate", "0"], "argument --rate: must be above 0, got 0"),
+        (["--shape", "0", "4"], "argument --shape: must be at least 1, got 0"),
+        (["--dtype", "bool"], "argument --dtype: not an integer or floating-point type: 'bool'"),
+        (["--compression", "lzf"], "argument --compression: invalid choice: 'lzf'"),
+        (
+            ["--chunk-frames", "5000", "--shape", "512", "512", "--dtype", "float64"],
+            (
+                "--chunk-frames 5000: a chunk of 5000 frames of 512 x 512 float64 is 9.8 GiB;"
+                " HDF5 takes chunks below 4 GiB"
+            ),
+        ),
+        (
+            ["--compression", "bitshuffle"],
+            (
+                "--compression bitshuffle needs hdf5plugin: pip install hdf5plugin, or pip"
+                ' install ".[plugins]" in a clone of hdf5_kel'
+            ),
+        ),
+    ],
+)
+def test_simulate_refuses_bad_arguments_in_one_line(tmp_path, options, error):
+    env = child_env()
+    if "bitshuffle" in options:  # a Python that has no hdf5plugin
+        (tmp_path / "standin").mkdir()
+        (tmp_path / "standin" / "hdf5plugin.py").write_text(HDF5PLUGIN_STANDINS["not-installed"])
+        env["PYTHONPATH"] = os.pathsep.join([str(tmp_path / "standin"), env["PYTHONPATH"]])
+    simulate = start_command(tmp_path, "simulate", "x.h5", DATASET, *options, env=env)
+    out, err = simulate.communicate(timeout=60)
+    assert (simulate.returncode, out) == (2, "")
+    assert err.splitlines()[-1].startswith(f"python -m hdf5_kel simulate: error: {error}")
+    assert not (tmp_path / "x.h5").exists()
 
 
 # Compressed detector data: a filter plugin, loaded through hdf5plugin
@@ -844,7 +1023,7 @@ def test_a_missing_filter_plugin_is_named_in_one_line(tmp_path, command, standin
     line = (
         f"python -m hdf5_kel {command}: error: cannot read {path}: /entry/data is compressed"
         " with the HDF5 filter 'bitshuffle' (id 32008), not loaded in this process: install"
-        ' hdf5plugin (pip install hdf5plugin, or pip install "hdf5_kel[plugins]")'
+        ' hdf5plugin (pip install hdf5plugin, or pip install ".[plugins]" in a clone of hdf5_kel)'
     )
     assert result.stderr.startswith(line) and result.stderr.count("\n") == 1
     broken = "; hdf5plugin is installed but failed to import: ImportError: libhdf5 of this"

@@ -55,7 +55,7 @@ def test_demo_follows_every_frame_and_cleans_up(tmp_path, frames, block, ranges,
         tuple(map(int, m.groups()))
         for m in re.finditer(
             r"reader \| frames +(\d+) to +(\d+), shape \((\d+), 16, 16\), "
-            r"file written \d+ ms before",
+            r"file flushed \d+ ms before",
             out,
         )
     ]
@@ -82,7 +82,7 @@ def test_interrupted_demo_stops_its_writer_and_removes_the_file(tmp_path, signum
     assert demo.returncode == code, out + err
     assert "Traceback" not in err
     if signum == signal.SIGINT:
-        assert out.splitlines()[-1] == f"interrupted: writer process {pid} stopped"
+        assert out.splitlines()[-1] == f"stopped: writer process {pid} is stopped too"
     assert writer_is_gone(pid)
     assert not os.path.exists(os.path.dirname(path))
 

@@ -6,8 +6,11 @@ note to h5py's exception, which keeps its type and message.
 
 import h5py
 
+# What installs the filter plugins: hdf5plugin from PyPI, or the package's
+# own extra, which only a clone of its sources can offer.
+INSTALL_HDF5PLUGIN = 'pip install hdf5plugin, or pip install ".[plugins]" in a clone of hdf5_kel'
 INSTALL_PLUGINS = (
-    'install hdf5plugin (pip install hdf5plugin, or pip install "hdf5_kel[plugins]")'
+    f"install hdf5plugin ({INSTALL_HDF5PLUGIN})"
     " and import hdf5plugin in the reading process before the file is read;"
     " hdf5-kel imports it itself once it is installed"
 )

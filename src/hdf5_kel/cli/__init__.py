@@ -3,7 +3,8 @@
 demo              start a test writer in a child process and follow its growing file live
 watch             follow a growing dataset like `tail -f`
 view              follow a growing dataset in the browser
-write             run one of the test writers
+write             write a growing test file with one of the test writers
+simulate          write detector-like frames at a chosen rate
 compare           compare a dataset in two files; exit status 0 equal, 1 different, 2 error
 compare-subfiles  compare numbered sub-files with a main dataset, with the same statuses
 
@@ -19,7 +20,7 @@ import sys
 import threading
 
 from .. import __version__
-from . import compare, demo, view, watch, write
+from . import compare, demo, simulate, view, watch, write
 from .follow import load_filter_plugins
 from .messages import FAILED, INTERRUPTED, one_line
 from .signals import interrupt, received, reset, stop_on_sigterm, waits_on_flag
@@ -36,6 +37,7 @@ def build_parser(prog="python -m hdf5_kel"):
     watch.add_parser(commands)
     view.add_parser(commands)
     write.add_parser(commands)
+    simulate.add_parser(commands)
     compare.add_parsers(commands)
     return parser
 

@@ -195,6 +195,8 @@ def add_parsers(commands):
 
     subfiles = commands.add_parser(
         "compare-subfiles",
+        # One pattern, quoted: the shell would expand it into many.
+        usage="%(prog)s FILE DATASET 'PATTERN' [--sub-dataset SUB_DATASET] [-q] [--equal-nan] [-h]",
         help="compare numbered sub-files with a main dataset (exit status as compare)",
         description="Check that the sub-files matching PATTERN, taken in the order of the"
         " four digits before .h5 in their names and laid end to end, equal the leading"

@@ -95,7 +95,7 @@ def follow(path, frames, block, writer):
             blocks.append(chunk)
             print(
                 f"reader | frames {start:>4} to {reader.index - 1:>4}, shape {chunk.shape},"
-                f" file written {age * 1000:.0f} ms before",
+                f" file flushed {age * 1000:.0f} ms before",
                 flush=True,
             )
     finally:
@@ -119,7 +119,7 @@ def follow_demo_writer(path, frames, block, writer, echo, first_line):
         f"{FRAME_SHAPE[0]} x {FRAME_SHAPE[1]} to {path}:{DATASET},\n"
         f"one block of {block} per second, then the rest one by one;"
         f" this process follows it with SWMRReader in blocks of {block}.\n"
-        "'file written ... before': how old the file's modification time (the writer's"
+        "'file flushed ... before': how old the file's modification time (the writer's"
         " last flush) was when the block was handed out.",
         flush=True,
     )
@@ -164,7 +164,7 @@ def run(args):
             return follow_demo_writer(path, args.frames, args.block, writer, echo, first_line)
         except KeyboardInterrupt:
             stop_writer(writer)
-            print(f"interrupted: writer process {writer.pid} stopped", flush=True)
+            print(f"stopped: writer process {writer.pid} is stopped too", flush=True)
             return 130
         finally:
             stop_writer(writer)

@@ -11,7 +11,7 @@ import os
 import sys
 import time
 
-from .messages import CommandError, one_line
+from .messages import CommandError, one_line, plural
 from .signals import check_interrupted, interrupted
 
 # Seconds between two tests of a wait: for the file to appear, for the
@@ -54,11 +54,31 @@ def wait_until(ready, stop, say, waiting):
     return result
 
 
+def file_there(path):
+    """Whether `path` exists; an error where it never can, or the system will not say."""
+    try:
+        os.stat(path)
+    except FileNotFoundError:
+        return False
+    except PermissionError:
+        raise CommandError(f"cannot open {path}: permission denied on its folder") from None
+    except NotADirectoryError:
+        raise CommandError(f"cannot open {path}: a folder on its path is a file") from None
+    return True
+
+
+def waiting_line(path):
+    """What a wait for `path` says: its folder too, when that is missing (the
+    acquisition may create the folder of a run late, or the path is misspelt)."""
+    folder = os.path.dirname(path)
+    if folder and not os.path.isdir(folder):
+        return f"waiting for {path} to appear; its folder {folder} does not exist yet"
+    return f"waiting for {path} to appear"
+
+
 def wait_for_file(path, stop, say):
     """Wait until `path` exists; False when `stop` ended the wait."""
-    return bool(
-        wait_until(lambda: os.path.exists(path), stop, say, f"waiting for {path} to appear")
-    )
+    return bool(wait_until(lambda: file_there(path), stop, say, waiting_line(path)))
 
 
 def say(line):
@@ -82,8 +102,23 @@ def wait_until_followable(path, name, say, file_found=lambda: None):
 
 
 def cannot_open(path, error):
+    """The failed open of `path` in plain words where a plain read of the file
+    tells why, else with HDF5's own text."""
     if isinstance(error, FileNotFoundError):
         return CommandError(f"{path}: no such file")
+    try:
+        with open(path, "rb") as file:
+            if superblock_head(file) is None:
+                empty = " (it is empty)" if os.fstat(file.fileno()).st_size == 0 else ""
+                return CommandError(f"{path} is not an HDF5 file{empty}")
+    except FileNotFoundError:
+        return CommandError(f"{path}: no such file")
+    except IsADirectoryError:
+        return CommandError(f"{path} is a folder, not a file")
+    except PermissionError:
+        return CommandError(f"cannot open {path}: permission denied")
+    except OSError:
+        pass
     return CommandError(f"cannot open {path}: {one_line(error)}")
 
 
@@ -153,6 +188,12 @@ def dataset_in(file, path, name):
     raise CommandError(f"{path}:{name} is {kind}, not a dataset{hint}")
 
 
+def check_growable(path, dset):
+    """Refuse a scalar dataset: frames are appended along axis 0."""
+    if dset.ndim == 0:
+        raise CommandError(f"{path}:{dset.name} has no axis to grow along")
+
+
 def missing_filter_line(path, dset):
     """Why reading `dset` of `path` fails for want of a filter plugin, or None."""
     from hdf5_kel.diagnose import missing_filter_note
@@ -202,6 +243,20 @@ HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 WRITER_OPEN_FLAGS = 0x01 | 0x04
 
 
+def superblock_head(file):
+    """The first 12 bytes of the superblock of an open binary file, from its
+    signature on; None where the file has no HDF5 signature."""
+    size = os.fstat(file.fileno()).st_size
+    offset = 0
+    while offset + len(HDF5_SIGNATURE) <= size:
+        file.seek(offset)
+        head = file.read(12)
+        if head[: len(HDF5_SIGNATURE)] == HDF5_SIGNATURE:
+            return head
+        offset = 512 if offset == 0 else offset * 2
+    return None
+
+
 def writer_has_file_open(path):
     """True while a writer holds the HDF5 file at `path` open, False once it
     has closed it; None where the file does not say (a superblock older than
@@ -211,23 +266,23 @@ def writer_has_file_open(path):
     the handles of a process, and its view of the superblock is its own."""
     try:
         with open(path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            offset = 0
-            while offset + 12 <= size:
-                file.seek(offset)
-                head = file.read(12)
-                if head[:8] == HDF5_SIGNATURE:
-                    return bool(head[11] & WRITER_OPEN_FLAGS) if head[8] >= 2 else None
-                offset = 512 if offset == 0 else offset * 2
+            head = superblock_head(file)
     except OSError:
         return None
-    return None
+    if head is None or len(head) < 12 or head[8] < 2:
+        return None
+    return bool(head[11] & WRITER_OPEN_FLAGS)
 
 
 # Seconds without a new frame before a follower asks the file whether its
 # writer has closed it, and before it says that the writer may have died.
 QUIET_BEFORE_CHECK = 1.0
 QUIET_BEFORE_HINT = 60.0
+
+
+def finished_line(frames):
+    """The line of watch and view once the writer has closed the file."""
+    return f"finished: the writer closed the file after {plural(frames, 'frame')}"
 
 
 class WriterWatch:
@@ -262,7 +317,7 @@ class WriterWatch:
         return (
             f"no new frames for {quiet:.0f} s, and {self.path} is still marked open by a writer:"
             f" its writer may have stopped without closing it (if `fuser {self.path}` shows"
-            f" no process, none holds it; `h5clear -s {self.path}` then clears the mark)"
+            f" no process, none holds it; `h5clear -s -i {self.path}` then clears the mark)"
         )
 
 

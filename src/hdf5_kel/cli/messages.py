@@ -5,6 +5,8 @@ import math
 
 # Exit statuses, as h5diff has them for comparisons.
 EQUAL, DIFFERENT, FAILED = 0, 1, 2
+# watch: the writer closed the file before the frames asked for were there.
+INCOMPLETE = 1
 INTERRUPTED = 130
 
 

@@ -101,7 +101,7 @@ def run(args):
     try:
         call()
     except KeyboardInterrupt:
-        print(f"interrupted: {path} keeps the frames flushed so far", flush=True)
+        print(f"stopped: {path} keeps the frames flushed so far", flush=True)
         return INTERRUPTED
     print(f"done: {path}:{dataset}, {describe_dataset(path, dataset)}", flush=True)
     return 0
@@ -110,7 +110,7 @@ def run(args):
 def add_parser(commands):
     write = commands.add_parser(
         "write",
-        help="run one of the test writers",
+        help="write a growing test file with one of the test writers",
         description="Run one of the SWMR test writers of hdf5_kel.swmr.library.feedgen in"
         " this process: it creates the file, switches SWMR mode on and appends frames over"
         " time. An existing file at the path is replaced.",
@@ -128,10 +128,10 @@ def add_parser(commands):
             "--directory", default=".", help="where to write swmr.h5 (default: here)"
         )
     for name, help_text in (
-        ("writer_first_dim3", "counting frames, one at a time, without pause"),
+        ("writer_first_dim3", "frames of counting integers to FILE:DATASET, without pause"),
         (
             "writer_first_dim3_multiline",
-            "random frames in blocks, one block a second, then the rest one by one",
+            "random frames to FILE:DATASET, a block a second, then the rest one by one",
         ),
     ):
         configurable = writers.add_parser(name, help=help_text, description=help_text + ".")
