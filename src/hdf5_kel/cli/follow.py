@@ -11,7 +11,7 @@ import os
 import sys
 import time
 
-from .messages import CommandError, one_line
+from .messages import CommandError, one_line, plural
 from .signals import check_interrupted, interrupted
 
 # Seconds between two tests of a wait: for the file to appear, for the
@@ -228,6 +228,11 @@ def writer_has_file_open(path):
 # writer has closed it, and before it says that the writer may have died.
 QUIET_BEFORE_CHECK = 1.0
 QUIET_BEFORE_HINT = 60.0
+
+
+def finished_line(frames):
+    """The line of watch and view once the writer has closed the file."""
+    return f"finished: the writer closed the file after {plural(frames, 'frame')}"
 
 
 class WriterWatch:
