@@ -850,7 +850,10 @@ def test_paused_stays_on_its_frame_and_settings_survive_a_reload(tmp_path):
             browser.evaluate("window.before = true")
             browser.send("Page.reload")
             wait_for(
-                lambda: browser.evaluate(f"window.before === undefined && {shown} !== '-'"),
+                lambda: browser.evaluate(
+                    "(() => { const e = document.getElementById('frame');"
+                    " return window.before === undefined && !!e && e.textContent !== '-'; })()"
+                ),
                 what="the page reloaded",
             )
             assert browser.evaluate(shown) == "1"
