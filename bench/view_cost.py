@@ -5,7 +5,8 @@ writer of 100 frames/s of 512 x 512 uint16, with one page watching.
 
 The writer and the view are processes of their own; the page is a client in
 this process that asks as the page does (the frame when there is a newer one,
-then the status, once per update). The view's CPU time (user + system, from
+then the status, once per update; the view makes the frame ready to draw, with
+its percentiles and histogram, when the page asks for it). The view's CPU time (user + system, from
 /proc) is taken over a window that starts once the page has its first frame.
 Then, on the finished file, one counter's `modify` is timed reading every frame
 that arrives between two updates, and reading only the newest, which is what
@@ -62,6 +63,7 @@ class Page:
     def __init__(self, url, every):
         address = urllib.parse.urlsplit(url)
         self.connection = http.client.HTTPConnection(address.hostname, address.port, timeout=60)
+        self.token = urllib.parse.parse_qs(address.query)["token"][0]
         self.every = every
         self.number = None
         self.frames = 0
@@ -69,7 +71,7 @@ class Page:
         self.stop = threading.Event()
 
     def get(self, route):
-        self.connection.request("GET", route)
+        self.connection.request("GET", f"{route}{'&' if '?' in route else '?'}token={self.token}")
         response = self.connection.getresponse()
         return response.status, response.getheader("X-Picture"), response.read()
 

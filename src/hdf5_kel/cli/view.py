@@ -1,15 +1,21 @@
 """`view`: follow a growing dataset in the browser.
 
 The main thread follows the dataset with SWMRCount at the page's pace and keeps
-only what the page draws next: the newest frame made ready to draw (a 2-D plane,
-binned down, float32), or the newest values of a one-axis dataset. A standard
-library HTTP server hands that out to every page from threads of its own, so a
-slow or vanished page never holds the follower up.
+only the newest frame as read (or the newest values of a one-axis dataset). A
+standard library HTTP server hands out what the pages ask for from threads of
+its own: the newest frame made ready to draw (a 2-D plane or a region of it,
+binned down, float32, with its percentiles and histogram), an earlier frame read
+from the file, or one value. A slow or vanished page never holds the follower up.
 """
 
 import argparse
+import collections
+import errno
+import hmac
+import http.cookies
 import ipaddress
 import json
+import secrets
 import socket
 import socketserver
 import sys
@@ -22,14 +28,23 @@ from importlib import resources
 
 from .follow import (
     SlidingRate,
+    WriterWatch,
     add_dataset_arguments,
     explain_read_errors,
+    finished_line,
     newest_rows,
     say,
     seconds_since_flush,
     wait_until_followable,
 )
-from .messages import INTERRUPTED, CommandError, non_negative_int, seconds_at_least
+from .messages import (
+    INTERRUPTED,
+    CommandError,
+    non_negative_int,
+    one_line,
+    plural,
+    seconds_at_least,
+)
 from .signals import interrupted
 
 LOOPBACK = "127.0.0.1"
@@ -43,6 +58,12 @@ RATE_WINDOW = 5.0
 # Quiet for longer than this (or three updates, if longer) counts as stalled.
 STALLED_AFTER = 5.0
 MIN_EVERY = 0.2
+# The automatic contrast: these percentiles of the drawn values, so that a few
+# hot or masked pixels do not squeeze the rest into the bottom of the map.
+PERCENTILES = (0.1, 99.9)
+HISTOGRAM_BINS = 64
+# Prepared pictures kept, so that pages that ask for the same one share it.
+PICTURES_KEPT = 8
 
 STATE_TEXT = {
     "no file": "waiting for the file to appear",
@@ -91,8 +112,112 @@ def bin_down(values, limit):
     return np.ascontiguousarray(values, dtype="<f4"), factors
 
 
+def value_statistics(values):
+    """The percentiles of the finite values drawn (binned float32), how many
+    are left out (NaN, infinities), and a histogram around the percentiles."""
+    import numpy as np
+
+    finite = values[np.isfinite(values)]
+    stats = {"percentiles": None, "left_out": int(values.size - finite.size), "histogram": None}
+    if finite.size == 0:
+        return stats
+    low, high = (float(v) for v in np.percentile(finite, PERCENTILES))
+    # The bins span the percentiles with a margin, not the whole range: a hot
+    # pixel at 65535 would otherwise put every other value into the first bin.
+    margin = (high - low) / 4 or 0.5
+    start = max(float(finite.min()), low - margin)
+    stop = min(float(finite.max()), high + margin)
+    if stop <= start:
+        stop = start + 1.0
+    counts, _ = np.histogram(finite, bins=HISTOGRAM_BINS, range=(start, stop))
+    stats["percentiles"] = [low, high]
+    stats["histogram"] = {
+        "range": [start, stop],
+        "counts": counts.tolist(),
+        "below": int(np.count_nonzero(finite < start)),
+        "above": int(np.count_nonzero(finite > stop)),
+    }
+    return stats
+
+
+class BadRequest(Exception):
+    """A page's request that names no part of the followed dataset: 400 and its text."""
+
+
+def whole_numbers(query, name, count=None):
+    """The comma-separated whole numbers of query parameter `name`, or None."""
+    text = query.get(name, [None])[-1]
+    if text is None:
+        return None
+    try:
+        numbers = [int(part) for part in text.split(",")]
+    except ValueError:
+        expected = "a whole number" if count == 1 else "whole numbers separated by commas"
+        raise BadRequest(f"{name}: not {expected}: {text!r}") from None
+    if count is not None and len(numbers) != count:
+        raise BadRequest(f"{name}: {plural(count, 'number')} expected, got {len(numbers)}")
+    return numbers
+
+
+def refuse_extra(query, allowed):
+    extra = sorted(set(query) - set(allowed) - {"token"})
+    if extra:
+        raise BadRequest(f"unknown parameter {extra[0]!r}")
+
+
+def region_of(query, extents):
+    """The half-open ranges of `region` (start,stop per axis) within `extents`."""
+    bounds = whole_numbers(query, "region", 2 * len(extents))
+    if bounds is None:
+        return [(0, extent) for extent in extents]
+    ranges = list(zip(bounds[::2], bounds[1::2]))
+    for (start, stop), extent in zip(ranges, extents):
+        if not 0 <= start < stop <= extent:
+            raise BadRequest(f"region: {start},{stop} is not a range within 0 to {extent}")
+    return ranges
+
+
+class Plane:
+    """What a page asks of one frame: the frame's two shown axes (rows, then
+    columns), the index along every other axis, and a region of the plane."""
+
+    def __init__(self, query, frame_shape):
+        ndim = len(frame_shape)
+        if ndim == 1:
+            refuse_extra(query, ("after", "number", "region"))
+            self.axes, self.index = (0,), ()
+        else:
+            refuse_extra(query, ("after", "number", "axes", "index", "region"))
+            axes = whole_numbers(query, "axes", 2) or [0, 1]
+            if len(set(axes)) != 2 or not all(0 <= a < ndim for a in axes):
+                raise BadRequest(f"axes: two different axes of 0 to {ndim - 1} expected")
+            others = [a for a in range(ndim) if a not in axes]
+            index = whole_numbers(query, "index", len(others)) or [0] * len(others)
+            for axis, at in zip(others, index):
+                if not 0 <= at < frame_shape[axis]:
+                    raise BadRequest(
+                        f"index: {at} is outside axis {axis} (0 to {frame_shape[axis] - 1})"
+                    )
+            self.axes, self.index = tuple(axes), tuple(index)
+        self.region = tuple(region_of(query, [frame_shape[a] for a in self.axes]))
+
+    def key(self):
+        return self.axes, self.index, self.region
+
+    def selection(self):
+        """The index of the frame's elements that this plane reads."""
+        ranges = dict(zip(self.axes, self.region))
+        others = iter(self.index)
+        count = len(self.axes) + len(self.index)
+        return tuple(slice(*ranges[a]) if a in ranges else next(others) for a in range(count))
+
+    def of(self, part):
+        """The plane, rows along the first shown axis, out of what `selection` read."""
+        return part.T if len(self.axes) == 2 and self.axes[0] > self.axes[1] else part
+
+
 class Display:
-    """What the page shows next: written by the follower, read by the server's threads."""
+    """What the pages are shown: written by the follower, read by the server's threads."""
 
     def __init__(self, path, dataset, every, address, exposed):
         self.path = path
@@ -101,15 +226,23 @@ class Display:
         self.address = address
         self.exposed = exposed
         self.lock = threading.Lock()
+        # Held around every use of the dataset, by the follower and the server:
+        # reading a frame while the follower refreshes must not interleave.
+        self.reading = threading.Lock()
+        # One picture made at a time: pages that ask for the same one share it.
+        self.preparing = threading.Lock()
+        self.pictures = collections.OrderedDict()
         self.state = "no file"
+        self.dset = None
         self.shape = self.dtype = None
         self.length = 0
         self.grown_at = None
         self.rate = SlidingRate(RATE_WINDOW)
         self.kind = None
         self.history = None
-        self.picture = None
-        self.payload = b""
+        self.newest = None
+        self.finished = False
+        self.hint = None
 
     def waiting_for_swmr(self):
         with self.lock:
@@ -119,6 +252,7 @@ class Display:
         """Follow `dset` from now on; the number of newest rows to read per update."""
         with self.lock:
             self.state = "following"
+            self.dset = dset
             self.shape, self.dtype = dset.shape, dset.dtype
             self.grown_at = time.monotonic()
             if not drawable(dset.dtype):
@@ -127,42 +261,108 @@ class Display:
                 self.kind = {1: "series", 2: "line"}.get(dset.ndim, "image")
         return HISTORY if self.kind == "series" else 1
 
-    def update(self, rows, shape):
-        """One poll: `rows` the newest rows read (None if none), `shape` the dataset's."""
+    def update(self, rows, shape, finished=False, hint=None):
+        """One poll: `rows` the newest rows read (None if none), `shape` the
+        dataset's; `finished` once the writer has closed the file."""
+        import numpy as np
+
         now = time.monotonic()
-        drawn = None if rows is None else self.prepare(rows, shape[0])
+        history = self.history
+        if rows is not None and self.kind == "series":
+            new = as_numbers(rows).astype(np.float64)
+            kept = new if history is None else np.concatenate([history, new])
+            history = kept[-HISTORY:]
         with self.lock:
             self.rate.add(now, shape[0])
             if shape[0] != self.length:
                 self.grown_at = now
             self.length = shape[0]
             self.shape = shape
-            if drawn is not None:
-                self.picture, self.payload = drawn
+            self.finished, self.hint = finished, hint
+            if rows is not None:
+                self.newest, self.history = rows[-1], history
 
-    def prepare(self, rows, length):
-        """The picture of the newest rows, and its values for the page."""
-        import numpy as np
+    def read(self, index):
+        """Elements of the dataset, read through the follower's own handle."""
+        with self.reading:
+            return self.dset[index]
 
-        picture = {"kind": self.kind, "number": length - 1}
-        if self.kind == "none":
-            return picture, b""
-        if self.kind == "series":
-            new = as_numbers(rows).astype(np.float64)
-            kept = new if self.history is None else np.concatenate([self.history, new])
-            self.history = shown = kept[-HISTORY:]
-            picture["first"] = length - len(shown)
-            limit = HISTORY
+    def picture(self, query):
+        """(description, float32 bytes) of what `query` asks for; None while
+        there is nothing newer than its `after`, or nothing at all."""
+        with self.lock:
+            kind, length, newest, history = self.kind, self.length, self.newest, self.history
+            frame_shape = None if self.shape is None else tuple(self.shape[1:])
+        if newest is None:
+            return None
+        newest_number = length - 1
+        if kind in ("none", "series"):
+            refuse_extra(query, ("after",))
+            plane, number = None, newest_number
         else:
-            frame = as_numbers(rows[-1])
-            further = max(frame.ndim - 2, 0)
-            shown = frame[(slice(None),) * (frame.ndim - further) + (0,) * further]
-            if further:
-                picture["slice"] = "[:, :" + ", 0" * further + "]"
-            limit = MAX_SIDE if self.kind == "image" else MAX_POINTS
+            plane = Plane(query, frame_shape)
+            number = whole_numbers(query, "number", 1)
+            number = newest_number if number is None else self.frame_number(number[0], length)
+        if query.get("after", [None])[-1] == str(number):
+            return None
+        key = (number,) if plane is None else (number, *plane.key())
+        with self.preparing:
+            made = self.pictures.get(key)
+            if made is None:
+                made = self.prepare(kind, number, newest_number, newest, history, plane)
+                self.pictures[key] = made
+                while len(self.pictures) > PICTURES_KEPT:
+                    self.pictures.popitem(last=False)
+            self.pictures.move_to_end(key)
+        return made
+
+    @staticmethod
+    def frame_number(number, length):
+        if not 0 <= number < length:
+            raise BadRequest(
+                f"number: frame {number} is not in the file, which has {plural(length, 'frame')}"
+            )
+        return number
+
+    def prepare(self, kind, number, newest_number, newest, history, plane):
+        picture = {"kind": kind, "number": number}
+        if kind == "none":
+            return picture, b""
+        if kind == "series":
+            shown, limit = history, HISTORY
+            picture["first"] = number + 1 - len(shown)
+        else:
+            import numpy as np
+
+            index = plane.selection()
+            part = newest[index] if number == newest_number else self.read((number, *index))
+            shown = as_numbers(plane.of(np.asarray(part)))
+            limit = MAX_SIDE if kind == "image" else MAX_POINTS
+            picture.update(axes=list(plane.axes), index=list(plane.index))
+            picture["region"] = [list(r) for r in plane.region]
         data, factors = bin_down(shown, limit)
         picture.update(shape=list(data.shape), binned=factors, range=value_range(shown))
+        picture.update(value_statistics(data))
         return picture, data.tobytes()
+
+    def value(self, query):
+        """One element of a frame, as the file holds it (JSON)."""
+        with self.lock:
+            kind, length, newest = self.kind, self.length, self.newest
+            frame_shape = None if self.shape is None else tuple(self.shape[1:])
+        if newest is None or kind == "none":
+            raise BadRequest("no value to show")
+        refuse_extra(query, ("number", "at"))
+        number = whole_numbers(query, "number", 1)
+        if number is None:
+            raise BadRequest("number: the frame number is missing")
+        number = self.frame_number(number[0], length)
+        at = whole_numbers(query, "at", len(frame_shape)) or []
+        for axis, (i, extent) in enumerate(zip(at, frame_shape)):
+            if not 0 <= i < extent:
+                raise BadRequest(f"at: {i} is outside axis {axis} (0 to {extent - 1})")
+        value = newest[tuple(at)] if number == length - 1 else self.read((number, *at))
+        return {"number": number, "at": at, "value": str(value)}
 
     def status(self):
         now = time.monotonic()
@@ -172,12 +372,19 @@ class Display:
             if state == "following" and self.length == 0:
                 state = "empty"
             text = STATE_TEXT[state]
-            if state == "following" and idle > max(STALLED_AFTER, 3 * self.every):
+            if self.finished:
+                state = "finished"
+                text = finished_line(self.length)
+            elif state == "following" and idle > max(STALLED_AFTER, 3 * self.every):
                 state = "stalled"
                 text = f"no new frames for {idle:.0f} s"
+            picture = None
+            if self.newest is not None:
+                picture = {"kind": self.kind, "number": self.length - 1}
             return {
                 "state": state,
                 "message": text,
+                "hint": self.hint,
                 "file": self.path,
                 "dataset": self.dataset,
                 "address": self.address,
@@ -189,12 +396,8 @@ class Display:
                 "rate": self.rate.per_second(),
                 "idle": idle,
                 "flushed_ago": None if state == "no file" else seconds_since_flush(self.path),
-                "picture": self.picture,
+                "picture": picture,
             }
-
-    def frame(self):
-        with self.lock:
-            return self.picture, self.payload
 
 
 def port_number(text):
@@ -218,8 +421,10 @@ def page():
 
 
 class PageRequests(BaseHTTPRequestHandler):
-    """GET / (the page), /status (JSON) and /frame (float32 values, described in
-    X-Picture; /frame?after=N answers 204 No Content while frame N is the newest)."""
+    """GET / (the page), /status (JSON), /frame (float32 values, described in
+    X-Picture; /frame?after=N answers 204 No Content while frame N is the
+    newest) and /value (one element of a frame, JSON). Every one needs the
+    token, as a query parameter or as the cookie the page's answer sets."""
 
     server_version = "hdf5-kel-view"
     protocol_version = "HTTP/1.1"
@@ -227,28 +432,43 @@ class PageRequests(BaseHTTPRequestHandler):
     timeout = 60
 
     def do_GET(self):
-        display = self.server.display
-        if not self.server.serves_host(self.headers.get("Host")):
+        server = self.server
+        if not server.serves_host(self.headers.get("Host")):
             # A page of another site reached through a name that resolves to
             # this machine must not read the data.
             self.reply(403, "text/plain", b"this view answers to its loopback address only\n")
             return
         url = urllib.parse.urlsplit(self.path)
+        query = urllib.parse.parse_qs(url.query, keep_blank_values=True)
+        if not server.admits(query.get("token", [None])[-1], self.headers.get("Cookie")):
+            self.reply(
+                403, "text/plain", b"this view needs its token: open the address it printed\n"
+            )
+            return
         route = url.path
-        if route in ("/", "/index.html"):
-            self.reply(200, "text/html; charset=utf-8", self.server.page)
-        elif route == "/status":
-            self.reply(200, "application/json", json.dumps(display.status()).encode())
-        elif route == "/frame":
-            picture, payload = display.frame()
-            shown = urllib.parse.parse_qs(url.query).get("after")
-            if picture is None or [str(picture["number"])] == shown:
-                self.reply(204, None, b"")
+        try:
+            if route in ("/", "/index.html"):
+                self.reply(200, "text/html; charset=utf-8", server.page, server.cookie)
+            elif route == "/status":
+                self.reply(200, "application/json", json.dumps(server.display.status()).encode())
+            elif route == "/value":
+                self.reply(
+                    200, "application/json", json.dumps(server.display.value(query)).encode()
+                )
+            elif route == "/frame":
+                made = server.display.picture(query)
+                if made is None:
+                    self.reply(204, None, b"")
+                else:
+                    picture, payload = made
+                    extra = {"X-Picture": json.dumps(picture)}
+                    self.reply(200, "application/octet-stream", payload, extra)
             else:
-                extra = {"X-Picture": json.dumps(picture)}
-                self.reply(200, "application/octet-stream", payload, extra)
-        else:
-            self.reply(404, "text/plain", b"not found\n")
+                self.reply(404, "text/plain", b"not found\n")
+        except BadRequest as error:
+            self.reply(400, "text/plain; charset=utf-8", f"{error}\n".encode())
+        except Exception as error:  # noqa: BLE001 - a failed read is the page's to show, in one line
+            self.reply(500, "text/plain; charset=utf-8", f"{one_line(error)}\n".encode())
 
     def reply(self, code, content_type, body, headers=None):
         try:
@@ -268,9 +488,23 @@ class PageRequests(BaseHTTPRequestHandler):
         pass  # a line per request would bury the command's own lines
 
 
-def url_of(address):
+def url_of(address, token):
     host, port = address[:2]
-    return f"http://[{host}]:{port}/" if ":" in host else f"http://{host}:{port}/"
+    host = f"[{host}]" if ":" in host else host
+    return f"http://{host}:{port}/?token={token}"
+
+
+def cannot_listen(host, port, error):
+    """What a failed listen means, in the user's words."""
+    if error.errno == errno.EADDRINUSE:
+        return f"port {port} is in use: choose another with --port"
+    if error.errno == errno.EACCES:
+        return f"port {port} is reserved for the administrator: choose one above 1023 with --port"
+    if error.errno == errno.EADDRNOTAVAIL:
+        return f"cannot listen on {host}: it is not an address of this machine"
+    if isinstance(error, socket.gaierror):
+        return f"cannot listen on {host}: no such host name"
+    return f"cannot listen on {host}, port {port}: {error.strerror or one_line(error)}"
 
 
 class ViewServer(ThreadingHTTPServer):
@@ -280,9 +514,19 @@ class ViewServer(ThreadingHTTPServer):
 
     def __init__(self, host, port):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        super().__init__((host.strip("[]"), port), PageRequests)
+        try:
+            super().__init__((host.strip("[]"), port), PageRequests)
+        except OSError as error:
+            raise CommandError(cannot_listen(host, port, error)) from error
         self.exposed = not is_loopback(self.server_address[0])
-        self.url = url_of(self.server_address)
+        self.token = secrets.token_hex(24)
+        self.url = url_of(self.server_address, self.token)
+        # Cookies are told apart by host only: the port in the name keeps two
+        # views on one machine from taking each other's.
+        self.cookie_name = f"hdf5-kel-view-{self.server_address[1]}"
+        self.cookie = {
+            "Set-Cookie": f"{self.cookie_name}={self.token}; Path=/; HttpOnly; SameSite=Strict"
+        }
         self.page = page()
         self.display = None
 
@@ -300,6 +544,20 @@ class ViewServer(ThreadingHTTPServer):
             return False
         return name is not None and is_loopback(name)
 
+    def admits(self, token, cookie_header):
+        """Whether a request carries the token, in its query or its cookie."""
+        if token is None and cookie_header is not None:
+            cookies = http.cookies.SimpleCookie()
+            try:
+                cookies.load(cookie_header)
+            except http.cookies.CookieError:
+                return False
+            if self.cookie_name in cookies:
+                token = cookies[self.cookie_name].value
+        if token is None:
+            return False
+        return hmac.compare_digest(token.encode("utf-8", "replace"), self.token.encode())
+
     def handle_error(self, request, client_address):
         if not isinstance(sys.exc_info()[1], ConnectionError):
             super().handle_error(request, client_address)
@@ -311,18 +569,32 @@ def follow(display, path, dataset, every):
 
     wait_until_followable(path, dataset, say, display.waiting_for_swmr)
     counter = SWMRCount(path, dataset, total_count=sys.maxsize)
+    writer = WriterWatch(path)
+    finished = False
+
+    def read():
+        with display.reading, explain_read_errors((path, counter.dset)):
+            return newest_rows(counter, keep), counter.dset.shape
+
     try:
         if counter.dset.ndim == 0:
             raise CommandError(f"{path}:{dataset} has no axis to grow along")
         keep = display.opened(counter.dset)
         while True:
-            with explain_read_errors((path, counter.dset)):
-                rows = newest_rows(counter, keep)
-            display.update(rows, counter.dset.shape)
+            rows, shape = read()
+            if rows is not None:
+                writer.arrived()
+                finished = False
+            elif not finished and writer.finished():
+                # Closed after its last flush: this refresh sees every frame.
+                rows, shape = read()
+                finished = True
+            display.update(rows, shape, finished, None if finished else writer.stalled_hint())
             if interrupted.wait(every):
                 raise KeyboardInterrupt
     finally:
-        counter.close()
+        with display.reading:
+            counter.close()
 
 
 def open_page(url):
@@ -343,7 +615,9 @@ def run(args):
         )
         if server.exposed:
             print(
-                f"listening on {args.host}: anyone who can reach this machine can see the data",
+                f"listening on {args.host}: the view is reachable from the network; anyone"
+                " who has its address with the token can see the data",
+                file=sys.stderr,
                 flush=True,
             )
         if args.open:
@@ -351,7 +625,7 @@ def run(args):
             threading.Thread(target=open_page, args=(server.url,), daemon=True).start()
         follow(server.display, args.file, args.dataset, args.every)
     except KeyboardInterrupt:
-        print(f"stopped: {server.display.length} frames in the dataset", flush=True)
+        print(f"stopped: {plural(server.display.length, 'frame')} in the dataset", flush=True)
         return INTERRUPTED
     finally:
         server.shutdown()
