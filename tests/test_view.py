@@ -446,11 +446,7 @@ def write_scalar(path):
 @pytest.mark.parametrize(
     "make, dataset, error",
     [
-        (
-            lambda p: p.write_text("plain text\n"),
-            DATASET,
-            "cannot open f.h5: OSError: Unable to",
-        ),
+        (lambda p: p.write_text("plain text\n"), DATASET, "f.h5 is not an HDF5 file"),
         (
             lambda p: write_frames(p, 2),
             "/entry/missing",
