@@ -30,10 +30,10 @@ from hdf5_kel.diagnose import add_note
 # Seconds a wait for frames or for results lasts at most before the follower
 # looks again at what else it waits for: the writer closing the file, a
 # result that came in without a callback (one lost after it had finished).
-WAKE_INTERVAL = 0.25
+_WAKE_INTERVAL = 0.25
 
 
-class Block:
+class _Block:
     """A block handed to the cluster, kept until its result is yielded."""
 
     __slots__ = ("data", "first", "frames", "losses", "result")
@@ -52,20 +52,20 @@ class Block:
         return [future for future in (self.result, self.data) if future is not None]
 
 
-class Wake:
+class _Wake:
     """The stop event a wait for frames gets: set once the caller's stop is,
-    once a result has come in (`changed`), or after WAKE_INTERVAL."""
+    once a result has come in (`changed`), or after _WAKE_INTERVAL."""
 
     def __init__(self, stop, changed):
         self.stop = stop
         self.changed = changed
-        self.until = time.monotonic() + WAKE_INTERVAL
+        self.until = time.monotonic() + _WAKE_INTERVAL
 
     def is_set(self):
         return self.stop.is_set() or self.changed.is_set() or time.monotonic() >= self.until
 
 
-def whole_number(name, value, minimum, rule=None):
+def _whole_number(name, value, minimum, rule=None):
     """`value` as an int (numpy integers too); TypeError or ValueError naming it."""
     try:
         number = operator.index(value)
@@ -113,21 +113,21 @@ def map_frames(
     path = os.fspath(path)
     if not isinstance(dataset, str):
         raise TypeError(f"dataset must be a str, not {dataset!r}")
-    batch_size = whole_number("batch_size", batch_size, 1)
-    start_frame = whole_number("start_frame", start_frame, 0)
-    in_flight = whole_number("in_flight", in_flight, 1)
+    batch_size = _whole_number("batch_size", batch_size, 1)
+    start_frame = _whole_number("start_frame", start_frame, 0)
+    in_flight = _whole_number("in_flight", in_flight, 1)
     if total_frames is not None:
-        total_frames = whole_number(
+        total_frames = _whole_number(
             "total_frames", total_frames, start_frame, f"at least start_frame ({start_frame})"
         )
     if stop is not None and not callable(getattr(stop, "is_set", None)):
         raise TypeError(f"stop must have an is_set() method, like threading.Event, not {stop!r}")
-    return follow_and_map(
+    return _follow_and_map(
         client, function, path, dataset, batch_size, total_frames, start_frame, in_flight, stop
     )
 
 
-def wait_until_followable(path, stop):
+def _wait_until_followable(path, stop):
     """Wait for the file and for its writer to switch SWMR mode on, saying
     once what it waits for; False when `stop` ended a wait."""
     if not wait_for_file(path, stop, say):
@@ -144,7 +144,7 @@ def wait_until_followable(path, stop):
     return True
 
 
-def follow_and_map(
+def _follow_and_map(
     client, function, path, dataset, batch_size, total_frames, start_frame, in_flight, stop
 ):
     from hdf5_kel.swmr.library.tailread import SWMRReader
@@ -167,7 +167,7 @@ def follow_and_map(
                 break
             except OSError:  # the worker chosen died before the scheduler noticed
                 lost(block)
-                time.sleep(WAKE_INTERVAL)
+                time.sleep(_WAKE_INTERVAL)
         block.result = client.submit(function, block.data, pure=False)
         block.result.add_done_callback(lambda _: changed.set())
 
@@ -195,7 +195,7 @@ def follow_and_map(
         )
 
     try:
-        if not wait_until_followable(path, stop):
+        if not _wait_until_followable(path, stop):
             return
         if total_frames is None and not stoppable and writer_has_file_open(path) is None:
             raise ValueError(
@@ -241,10 +241,10 @@ def follow_and_map(
             if not reading and not out:
                 return
             if reading and len(out) < in_flight:
-                frames = reader.read_chunk_event(Wake(stop, changed))
+                frames = reader.read_chunk_event(_Wake(stop, changed))
                 if frames is not None:
                     writer.arrived()
-                    block = Block(reader.index - len(frames), frames)
+                    block = _Block(reader.index - len(frames), frames)
                     scatter_and_submit(block)
                     out.append(block)
                 elif reader.index >= reader.total_frames:
@@ -253,7 +253,7 @@ def follow_and_map(
                     reader.dset.refresh()
                     reader.total_frames = min(reader.total_frames, reader.dset.shape[0])
             else:
-                changed.wait(WAKE_INTERVAL)
+                changed.wait(_WAKE_INTERVAL)
     finally:
         if out:
             client.cancel([future for block in out for future in block.futures()])
