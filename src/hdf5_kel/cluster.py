@@ -8,6 +8,7 @@ yielded, and a block whose worker died is scattered and submitted again.
 """
 
 import collections
+import itertools
 import operator
 import os
 import sys
@@ -144,6 +145,12 @@ def _wait_until_followable(path, stop):
     return True
 
 
+def _next_block_present(reader):
+    """Whether the reader's next block lies inside the length it last saw."""
+    end = min(reader.index + reader.batch_size, reader.total_frames)
+    return reader.index < end <= reader.dset.shape[0]
+
+
 def _follow_and_map(
     client, function, path, dataset, batch_size, total_frames, start_frame, in_flight, stop
 ):
@@ -160,16 +167,19 @@ def _follow_and_map(
     out = collections.deque()  # the blocks on the cluster, in frame order
     reader = None
 
-    def scatter_and_submit(block):
+    def scatter_and_submit(blocks):
         while True:
             try:
-                block.data = client.scatter(block.frames, direct=True, hash=False)
+                copies = client.scatter([block.frames for block in blocks], direct=True, hash=False)
                 break
-            except OSError:  # the worker chosen died before the scheduler noticed
-                lost(block)
+            except OSError:  # a worker chosen died before the scheduler noticed
+                for block in blocks:
+                    lost(block)
                 time.sleep(_WAKE_INTERVAL)
-        block.result = client.submit(function, block.data, pure=False)
-        block.result.add_done_callback(lambda _: changed.set())
+        for block, copy in zip(blocks, copies):
+            block.data = copy
+            block.result = client.submit(function, copy, pure=False)
+            block.result.add_done_callback(lambda _: changed.set())
 
     def release(block):
         for future in block.futures():
@@ -178,7 +188,7 @@ def _follow_and_map(
     def hand_out_again(block):
         lost(block)
         release(block)
-        scatter_and_submit(block)
+        scatter_and_submit([block])
 
     def lost(block):
         block.losses += 1
@@ -222,20 +232,23 @@ def _follow_and_map(
             for block in out:
                 if lost_with_its_worker(block):
                     hand_out_again(block)
-            while out and out[0].result.status in ("finished", "error"):
-                block = out.popleft()
-                try:
-                    result = block.result.result()
-                except CancelledError:  # lost with its worker after it had finished
-                    out.appendleft(block)
-                    hand_out_again(block)
-                    break
-                except Exception as error:
-                    add_note(error, f"raised on {block.describe()} of {path}:{dataset}")
-                    release(block)  # the exception's frames keep the block
-                    raise
+            # The results ready in frame order, fetched in one call.
+            ready = list(itertools.takewhile(lambda block: block.result.status == "finished", out))
+            try:
+                results = client.gather([block.result for block in ready]) if ready else []
+            except CancelledError:  # lost with its worker after it had finished: next pass
+                results = []
+            for block, result in zip(ready, results):
+                out.popleft()
                 release(block)
                 yield block.first, result
+            if out and out[0].result.status == "error":
+                block = out.popleft()
+                error = block.result.exception()
+                error = error.with_traceback(block.result.traceback())
+                add_note(error, f"raised on {block.describe()} of {path}:{dataset}")
+                release(block)  # the exception's frames keep the block
+                raise error
             if reading and stop.is_set():
                 reading = False
             if not reading and not out:
@@ -244,9 +257,15 @@ def _follow_and_map(
                 frames = reader.read_chunk_event(_Wake(stop, changed))
                 if frames is not None:
                     writer.arrived()
-                    block = _Block(reader.index - len(frames), frames)
-                    scatter_and_submit(block)
-                    out.append(block)
+                    blocks = [_Block(reader.index - len(frames), frames)]
+                    # The blocks that the length the reader last saw covers
+                    # come without a wait, and go out in one scatter.
+                    while len(out) + len(blocks) < in_flight and _next_block_present(reader):
+                        if (frames := reader.read_chunk_event(stop)) is None:
+                            break
+                        blocks.append(_Block(reader.index - len(frames), frames))
+                    scatter_and_submit(blocks)
+                    out.extend(blocks)
                 elif reader.index >= reader.total_frames:
                     reading = False
                 elif writer.finished():
