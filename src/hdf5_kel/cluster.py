@@ -92,7 +92,8 @@ def map_frames(
     """Yield `(first_frame, function(block))` for every block of `batch_size`
     frames of the growing `dataset` in the file at `path`, in frame order,
     each once, computing them on the cluster of `client` (a
-    `distributed.Client`).
+    `distributed.Client`). `function` gets each block as a numpy array, axis 0
+    the frames, on a worker.
 
     Waits for the file and for its writer to switch SWMR mode on. At most
     `in_flight` blocks are out on the cluster and not yet yielded; the follower
@@ -102,8 +103,8 @@ def map_frames(
     once `stop` (anything with `is_set()`) is set; the blocks submitted by then
     are still yielded. A file that does not say whether its writer has closed
     it needs `total_frames` or `stop`. An exception of `function` ends the
-    iteration, with a note naming the block's frames; stopping the iteration
-    early cancels what is still out.
+    iteration, with a note naming the block's frames; closing the iterator
+    (leaving a `for` over it) cancels what is still out.
     """
     if not callable(getattr(client, "submit", None)) or not callable(
         getattr(client, "scatter", None)
@@ -274,7 +275,7 @@ def _follow_and_map(
             else:
                 changed.wait(_WAKE_INTERVAL)
     finally:
-        if out:
+        if out and client.status == "running":  # a closed client has dropped them itself
             client.cancel([future for block in out for future in block.futures()])
         if reader is not None:
             reader.close()
