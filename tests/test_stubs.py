@@ -15,6 +15,7 @@ MODULES = [
     "hdf5_kel.swmr.library.framepool",
     "hdf5_kel.swmr.library.tailread",
     "hdf5_kel.swmr.library.feedgen",
+    "hdf5_kel.cluster",
 ]
 
 # h5py and multipledispatch ship no type information; the stubs name their

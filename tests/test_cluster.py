@@ -1,0 +1,152 @@
+"""map_frames: a growing file's blocks through a function on Dask workers."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+from conftest import DATASET, start_writer, wait_for, write_frames
+
+distributed = pytest.importorskip("distributed")
+from hdf5_kel.cluster import map_frames
+
+
+@pytest.fixture(scope="module")
+def client():
+    # Worker processes, so that one can be killed.
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+def frames_of(block):
+    """The values of a block's frames; every frame i of the writer holds i.
+    Blocks finish out of order, so that the order is the follower's doing."""
+    time.sleep(0.01 * (int(block[0, 0, 0]) % 7))
+    return block[:, 0, 0].tolist()
+
+
+def assert_every_block_once_in_order(results, start, end, batch, client):
+    assert [first for first, _ in results] == list(range(start, end, batch))
+    assert [value for _, values in results for value in values] == list(range(start, end))
+    wait_for(lambda: not client.futures, what="every future released")
+
+
+@pytest.mark.parametrize("start, total", [(0, None), (3, 45)])
+def test_every_block_once_in_order(tmp_path, client, start, total):
+    path = tmp_path / "live.h5"
+    writer = start_writer(path, DATASET, 50, per_append=3, delay=0.01)
+    results = list(
+        map_frames(
+            client,
+            frames_of,
+            path,
+            DATASET,
+            batch_size=4,
+            total_frames=total,
+            start_frame=start,
+            in_flight=3,
+        )
+    )
+    writer.communicate()
+    assert_every_block_once_in_order(results, start, 50 if total is None else total, 4, client)
+
+
+def test_a_killed_worker_loses_no_block(tmp_path, client):
+    path = tmp_path / "live.h5"
+    writer = start_writer(path, DATASET, 60, delay=0.01)
+    results = []
+    for first, values in map_frames(client, frames_of, path, DATASET, batch_size=3):
+        if not results:
+            pid = next(iter(client.run(os.getpid).values()))
+            os.kill(pid, signal.SIGKILL)
+        results.append((first, values))
+    writer.communicate()
+    assert_every_block_once_in_order(results, 0, 60, 3, client)
+
+
+def test_in_flight_bounds_the_blocks_out_and_stop_ends_it(tmp_path, client):
+    """The function waits for a release: the follower submits in_flight
+    blocks and no more; a stop then yields what was submitted."""
+    path = write_frames(tmp_path / "done.h5", 40)
+    release, stop = distributed.Event(tmp_path.name), threading.Event()
+
+    def held(block):
+        distributed.Event(tmp_path.name).wait()
+        return block[:, 0, 0].tolist()
+
+    results = []
+    mapping = map_frames(client, held, path, DATASET, batch_size=2, in_flight=3, stop=stop)
+    follower = threading.Thread(target=lambda: results.extend(mapping))
+    follower.start()
+    wait_for(lambda: len(client.futures) == 2 * 3, what="three blocks out")  # data + result
+    time.sleep(0.5)  # time to submit a fourth, were it to
+    assert len(client.futures) == 2 * 3
+    stop.set()
+    release.set()
+    follower.join(60)
+    assert_every_block_once_in_order(results, 0, 6, 2, client)
+    # A stop also ends the wait for a file.
+    assert list(map_frames(client, len, tmp_path / "no.h5", DATASET, batch_size=2, stop=stop)) == []
+
+
+def test_an_error_of_the_function_ends_it_with_the_block_named(tmp_path, client):
+    path = write_frames(tmp_path / "done.h5", 20)
+
+    def fails_at_eight(block):
+        if block[0, 0, 0] == 8:
+            raise ZeroDivisionError("bad frame")
+        return block[:, 0, 0].tolist()
+
+    results = []
+    with pytest.raises(ZeroDivisionError) as failure:
+        results.extend(map_frames(client, fails_at_eight, path, DATASET, batch_size=4))
+    assert "frames 8 to 11" in failure.value.__notes__[0]
+    assert_every_block_once_in_order(results, 0, 8, 4, client)
+
+
+def test_a_file_that_cannot_tell_its_end_needs_a_total_or_stop(tmp_path, client):
+    import h5py
+
+    path = tmp_path / "old.h5"
+    with h5py.File(path, "w") as f:  # the default file format says nothing of its writer
+        f.create_dataset(DATASET, data=np.zeros((4, 2)), maxshape=(None, 2))
+    with pytest.raises(ValueError, match="give total_frames or stop"):
+        list(map_frames(client, len, path, DATASET, batch_size=2))
+    assert list(map_frames(client, len, path, DATASET, batch_size=3, total_frames=4)) == [
+        (0, 3),
+        (3, 1),
+    ]
+
+
+@pytest.mark.parametrize(
+    "change, error, text",
+    [
+        ({"client": object()}, TypeError, "client must be"),
+        ({"function": 3}, TypeError, "function must be callable, not 3"),
+        ({"batch_size": 0}, ValueError, "batch_size must be at least 1, not 0"),
+        ({"batch_size": 2.0}, TypeError, "batch_size must be an integer, not 2.0"),
+        ({"in_flight": 0}, ValueError, "in_flight must be at least 1, not 0"),
+        ({"start_frame": -1}, ValueError, "start_frame must be at least 0, not -1"),
+        ({"start_frame": 5, "total_frames": 4}, ValueError, r"at least start_frame \(5\), not 4"),
+        ({"stop": True}, TypeError, "stop must have an is_set"),
+        ({"dataset": 7}, TypeError, "dataset must be a str"),
+    ],
+)
+def test_bad_arguments_fail_at_the_call(tmp_path, client, change, error, text):
+    arguments = {
+        "client": client,
+        "function": len,
+        "path": tmp_path / "x.h5",
+        "dataset": DATASET,
+        "batch_size": 2,
+        **change,
+    }
+    with pytest.raises(error, match=text):
+        map_frames(**arguments)
