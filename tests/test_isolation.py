@@ -118,15 +118,26 @@ def test_the_callers_own_handles_keep_the_chunk_cache_they_asked_for(tmp_path, l
     counter.close()
 
 
+@pytest.mark.skipif(
+    h5py.version.hdf5_version_tuple < (1, 14),
+    reason="HDF5 before 1.14 leaves a never-written chunk's frames as the memory held: h5py's"
+    " own slices of them differ from read to read",
+)
 @pytest.mark.parametrize("chunk_frames", [1, 2])
 @pytest.mark.parametrize("kind", ["SWMRReader", "SWMRCount"])
 def test_frames_never_written_are_what_h5py_slicing_gives(tmp_path, kind, chunk_frames):
     path = str(tmp_path / "holes.h5")
     with h5py.File(path, "w", libver="latest") as f:
-        dset = f.create_dataset(
-            DATASET, (12, 64, 64), maxshape=(None, 64, 64), chunks=(chunk_frames, 64, 64),
-            dtype="u2", fill_time="never",
-        )  # fmt: skip
+        # Chunks that are never written hold no fill value (h5py before 3.7
+        # takes no fill_time).
+        dcpl = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
+        dcpl.set_chunk((chunk_frames, 64, 64))
+        dcpl.set_fill_time(h5py.h5d.FILL_TIME_NEVER)
+        space = h5py.h5s.create_simple((12, 64, 64), (h5py.h5s.UNLIMITED,) * 3)
+        f.create_group("/entry")
+        dset = h5py.Dataset(
+            h5py.h5d.create(f.id, DATASET.encode(), h5py.h5t.STD_U16LE, space, dcpl=dcpl)
+        )
         for i in (0, 1, 2, 3, 6, 7, 10):
             dset[i] = i + 1
     with h5py.File(path, "r") as f:
