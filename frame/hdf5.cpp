@@ -153,12 +153,6 @@ py::object open_swmr(py::handle h5py, py::handle path) {
   return call_kw(h5py.attr(File), swmr_read, path, read_only, latest, py::handle(Py_True));
 }
 
-bool is_dataset(py::handle h5py, py::handle found) {
-  int answer = PyObject_IsInstance(found.ptr(), py::object(h5py.attr(Dataset)).ptr());
-  if (answer < 0) throw py::error_already_set();
-  return answer == 1;
-}
-
 py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::handle data,
                        py::handle extent, py::handle start, py::handle stop) {
   Py_ssize_t first = 0, last = 0;

@@ -11,8 +11,6 @@ namespace frame {
 // The SWMR read handle every reader uses:
 // h5py.File(path, "r", libver="latest", swmr=True).
 py::object open_swmr(py::handle h5py, py::handle path);
-// isinstance(found, h5py.Dataset)
-bool is_dataset(py::handle h5py, py::handle found);
 
 // data[start:stop], the same array, for a reader of whole frames. `extent`
 // is data.shape as the caller last read it. Chunks that pass through no
