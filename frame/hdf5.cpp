@@ -346,7 +346,10 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
     if (wait && not_there_yet(last_whole, last)) return frames_before(first);
     slice_into(first, last);
   } else {
-    if (first < first_whole) slice_into(first, first_whole);
+    if (first < first_whole) {
+      if (wait && not_there_yet(first_whole - rows, first_whole)) return frames_before(first);
+      slice_into(first, first_whole);
+    }
     for (Py_ssize_t row = first_whole; row < last_whole; row += rows) {
       py::object offsets = chunk_offsets(row, axes);
       uint8_t* out = bytes.at((row - first) * reads.frame_bytes);
