@@ -10,6 +10,7 @@ import pytest
 from conftest import DATASET, finish, followed_frames, start_follower, start_writer
 
 from hdf5_kel import filekit
+from hdf5_kel.cli import main
 from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRReader
 
 pytestmark = pytest.mark.skipif(
@@ -94,3 +95,18 @@ def test_a_chunk_that_does_not_decode_is_named_and_moves_nothing(tmp_path, filte
             assert reader.index == 2
     with pytest.raises(ValueError, match="cannot decode the stored chunk"):
         filekit.compare_dataset_two(str(path), str(path), DATASET)
+
+
+def test_the_decode_threads_come_from_the_command_line_or_the_environment(tmp_path, monkeypatch):
+    import hdf5plugin  # noqa: F401 - this process reads the chunks
+
+    path = str(tmp_path / "done.h5")
+    finish(start_writer(path, DATASET, 8, ramp=True, filter="bitshuffle-lz4"))
+    monkeypatch.setenv("HDF5_KEL_THREADS", "many")
+    with pytest.raises(ValueError, match="HDF5_KEL_THREADS must be a number .* got 'many'"):
+        SWMRReader(path, DATASET, 0, 8, 4).read_chunk()
+    for threads in ("1", "3"):
+        assert main(["compare", "--threads", threads, path, path, DATASET]) == 0
+    with pytest.raises(SystemExit) as refused:
+        main(["compare", "--threads", "0", path, path, DATASET])
+    assert refused.value.code == 2
