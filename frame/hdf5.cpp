@@ -241,14 +241,15 @@ void warn_never_written(py::handle data,
   if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw py::error_already_set();
 }
 
-// Decodes the chunks read as stored into their places in the block, on the
-// threads HDF5_KEL_THREADS allows, with the interpreter's lock released.
-void decode_chunks(py::handle data, const FrameReads& reads, const std::vector<StoredChunk>& read) {
+// Decodes the chunks read as stored into their places in the block, on
+// `threads` threads, with the interpreter's lock released.
+void decode_chunks(py::handle data, const FrameReads& reads, const std::vector<StoredChunk>& read,
+                   size_t threads) {
   if (read.empty()) return;
   std::vector<DecodeError> errors(read.size());
   std::unique_ptr<bool[]> failed(new bool[read.size()]());
   const ChunkDecoder& decoder = *reads.decoder;
-  run_released(read.size(), decode_threads(), [&](size_t i) {
+  run_released(read.size(), threads, [&](size_t i) {
     const StoredChunk& chunk = read[i];
     failed[i] = !decoder.decode(chunk.stored, chunk.size, chunk.skipped, chunk.out, errors[i]);
   });
@@ -259,6 +260,23 @@ void decode_chunks(py::handle data, const FrameReads& reads, const std::vector<S
         ": " + errors[i].filter + " cannot decode the stored chunk (" + errors[i].reason + ")";
     throw py::value_error(message);
   }
+}
+
+// A chunk as DatasetID.read_direct_chunk gives it, (filter mask, bytes),
+// that starts at `row` and decodes into `out`.
+StoredChunk stored_chunk(py::handle got, Py_ssize_t row, uint8_t* out) {
+  StoredChunk chunk;
+  chunk.bytes = item(got, 1);
+  char* stored = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(chunk.bytes.ptr(), &stored, &size) < 0) throw py::error_already_set();
+  chunk.skipped = PyLong_AsUnsignedLong(item(got, 0).ptr());
+  if (PyErr_Occurred()) throw py::error_already_set();
+  chunk.stored = reinterpret_cast<const uint8_t*>(stored);
+  chunk.size = size;
+  chunk.row = row;
+  chunk.out = out;
+  return chunk;
 }
 
 // Reads the chunk that starts at `row` into the block: stored as it is,
@@ -275,20 +293,7 @@ bool read_chunk(py::handle handle, const FrameReads& reads, py::handle offsets, 
       if (bytes < 0) throw py::error_already_set();
       return bytes == reads.chunk_bytes;
     }
-    py::object got = call_method(handle, read_direct_chunk, offsets);
-    StoredChunk chunk;
-    chunk.bytes = item(got, 1);
-    char* stored = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(chunk.bytes.ptr(), &stored, &size) < 0)
-      throw py::error_already_set();
-    chunk.skipped = PyLong_AsUnsignedLong(item(got, 0).ptr());
-    if (PyErr_Occurred()) throw py::error_already_set();
-    chunk.stored = reinterpret_cast<const uint8_t*>(stored);
-    chunk.size = size;
-    chunk.row = row;
-    chunk.out = out;
-    read.push_back(std::move(chunk));
+    read.push_back(stored_chunk(call_method(handle, read_direct_chunk, offsets), row, out));
     return true;
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
@@ -332,7 +337,7 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
     return false;
   };
   auto frames_before = [&](Py_ssize_t row) {
-    decode_chunks(data, reads, read);
+    decode_chunks(data, reads, read, decode_threads());
     if (ended_early) *ended_early = true;
     return slice(block, zero, integer(row - first));
   };
@@ -362,8 +367,30 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
       slice_into(last_whole, last);
     }
   }
-  decode_chunks(data, reads, read);
+  decode_chunks(data, reads, read, decode_threads());
   if (!never_written.empty()) warn_never_written(data, never_written);
+  return block;
+}
+
+py::object decode_stored(py::handle h5py, py::handle numpy, py::handle data, py::handle stored,
+                         size_t threads) {
+  FrameReads reads = layout_of(h5py, data);
+  if (!reads.decoder)
+    throw py::value_error(dataset_text(data) +
+                          " has no chunks of whole frames that this "
+                          "package decodes");
+  Py_ssize_t chunks = py::len(stored);
+  py::list shape;
+  shape.append(integer(chunks * reads.chunk_rows));
+  for (Py_ssize_t axis = 1; axis < PyTuple_GET_SIZE(reads.chunk.ptr()); ++axis)
+    shape.append(PyTuple_GET_ITEM(reads.chunk.ptr(), axis));
+  py::object block = call_method(numpy, empty, py::tuple(shape), reads.dtype);
+  ArrayBytes bytes(numpy, block);
+  std::vector<StoredChunk> read;
+  for (Py_ssize_t i = 0; i < chunks; ++i)
+    read.push_back(
+        stored_chunk(item(stored, i), i * reads.chunk_rows, bytes.at(i * reads.chunk_bytes)));
+  decode_chunks(data, reads, read, threads);
   return block;
 }
 

@@ -42,6 +42,12 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
                        py::handle extent, py::handle start, py::handle stop,
                        Unwritten unwritten = Unwritten::fill_value, bool* ended_early = nullptr);
 
+// The chunks of `data` in `stored`, each as DatasetID.read_direct_chunk gives
+// it, (filter mask, bytes), decoded one after another into a new block on
+// `threads` threads, as read_frames decodes them: what decoding alone costs.
+py::object decode_stored(py::handle h5py, py::handle numpy, py::handle data, py::handle stored,
+                         size_t threads);
+
 // Adds to a failed read of `dset` the note that says why it failed, where
 // hdf5_kel.diagnose knows (a filter plugin this process has not loaded, the
 // dataset held twice); the error keeps its type and message. Imported only

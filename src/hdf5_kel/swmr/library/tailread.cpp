@@ -741,6 +741,15 @@ py::object describe_multi_reader(py::handle self) {
                        followers_text(self, readers, reader_entry));
 }
 
+// _decode_chunks(dset, stored, threads): for benchmarks, the decode of a
+// follower alone.
+py::object decode_chunks(py::handle dset_, py::handle stored, py::handle threads) {
+  py::object count = integer_argument("threads", threads);
+  if (!(count > zero) || count > frame::integer(1024))
+    throw py::value_error("threads must be from 1 to 1024, got " + frame::repr(threads));
+  return frame::decode_stored(h5py, numpy, dset_, stored, py::cast<size_t>(count));
+}
+
 void body(frame::Body& m) {
   m.import_if_present("asyncore");
   m.import("sys");
@@ -754,6 +763,10 @@ void body(frame::Body& m) {
   m.import("datetime");
   m.from_import("queue", {"Queue"});
 
+  m.define(frame::def<decode_chunks>("_decode_chunks", {"dset", "stored", "threads"})
+               .doc("The stored chunks of dset, each (filter mask, bytes) as "
+                    "dset.id.read_direct_chunk gives it,\ndecoded into one block on `threads` "
+                    "threads as the followers decode them."));
   m.define_class("SWMRCount", SWMRCount_doc,
                  {
                      frame::def<SWMRCount_init>(
