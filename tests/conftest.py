@@ -63,8 +63,9 @@ def start_writer(
     resume_when exists. With ramp, element (a, b, ...) of frame i holds
     (i + a + b + ...) % 256. chunk_frames and filter set the storage layout:
     frames per chunk along axis 0, and a name of swmr_writer.FILTERS ("none",
-    "gzip", "gzip-shuffle", or one of hdf5plugin's: "bitshuffle-lz4", "zstd", ...). With swmr_when, it holds the file locked,
-    before SWMR mode, until that path exists.
+    "gzip", "gzip-shuffle", or one of hdf5plugin's: "bitshuffle-lz4", "zstd",
+    ...). With swmr_when, it holds the file locked, before SWMR mode, until
+    that path exists.
     """
     cmd = [
         sys.executable,
