@@ -324,18 +324,34 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
   py::object handle = data.attr(id);
   bool wait = unwritten == Unwritten::wait_for_writer;
 
+  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> never_written;
+  // Whether the chunk at `row`, of which the block holds the frames up to
+  // `to`, has no storage yet while its writer is still at work: the frames
+  // from there on are not there yet.
+  auto not_there_yet = [&](Py_ssize_t row, Py_ssize_t to) -> bool {
+    if (!wait || has_storage(handle, chunk_offsets(row, axes))) return false;
+    if (writer_still_writing(data)) return true;
+    never_written.emplace_back(std::max(row, first), to);
+    return false;
+  };
+  auto warned = [&](py::object frames) {
+    if (!never_written.empty()) warn_never_written(data, never_written);
+    return frames;
+  };
+
+  Py_ssize_t first_whole = first + (rows - first % rows) % rows, last_whole = last - last % rows;
+  if (first_whole >= last_whole) {  // no chunk lies wholly inside the block
+    for (Py_ssize_t row = first - first % rows; row < last; row += rows) {
+      if (!not_there_yet(row, std::min(row + rows, last))) continue;
+      if (ended_early) *ended_early = true;
+      return slice(data, start, integer(std::max(row, first)));
+    }
+    return warned(slice(data, start, stop));
+  }
+
   py::object block = call_method(numpy, empty, shape, reads.dtype);
   ArrayBytes bytes(numpy, block);
   std::vector<StoredChunk> read;
-  std::vector<std::pair<Py_ssize_t, Py_ssize_t>> never_written;
-  // The frames [first, to), when the chunk at `row` has no storage yet while
-  // its writer is still at work: the rest is not there yet.
-  auto not_there_yet = [&](Py_ssize_t row, Py_ssize_t to) -> bool {
-    if (has_storage(handle, chunk_offsets(row, axes))) return false;
-    if (wait && writer_still_writing(data)) return true;
-    if (wait) never_written.emplace_back(std::max(row, first), to);
-    return false;
-  };
   auto frames_before = [&](Py_ssize_t row) {
     decode_chunks(data, reads, read, decode_threads());
     if (ended_early) *ended_early = true;
@@ -345,31 +361,22 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
     assign_slice(block, integer(from - first), integer(to - first),
                  slice(data, integer(from), integer(to)));
   };
-
-  Py_ssize_t first_whole = first + (rows - first % rows) % rows, last_whole = last - last % rows;
-  if (first_whole > last_whole) {  // the block lies inside one chunk
-    if (wait && not_there_yet(last_whole, last)) return frames_before(first);
-    slice_into(first, last);
-  } else {
-    if (first < first_whole) {
-      if (wait && not_there_yet(first_whole - rows, first_whole)) return frames_before(first);
-      slice_into(first, first_whole);
-    }
-    for (Py_ssize_t row = first_whole; row < last_whole; row += rows) {
-      py::object offsets = chunk_offsets(row, axes);
-      uint8_t* out = bytes.at((row - first) * reads.frame_bytes);
-      if (read_chunk(handle, reads, offsets, row, out, read)) continue;
-      if (not_there_yet(row, row + rows)) return frames_before(row);
-      slice_into(row, row + rows);
-    }
-    if (last_whole < last) {
-      if (wait && not_there_yet(last_whole, last)) return frames_before(last_whole);
-      slice_into(last_whole, last);
-    }
+  if (first < first_whole) {
+    if (not_there_yet(first_whole - rows, first_whole)) return frames_before(first);
+    slice_into(first, first_whole);
+  }
+  for (Py_ssize_t row = first_whole; row < last_whole; row += rows) {
+    uint8_t* out = bytes.at((row - first) * reads.frame_bytes);
+    if (read_chunk(handle, reads, chunk_offsets(row, axes), row, out, read)) continue;
+    if (not_there_yet(row, row + rows)) return frames_before(row);
+    slice_into(row, row + rows);
+  }
+  if (last_whole < last) {
+    if (not_there_yet(last_whole, last)) return frames_before(last_whole);
+    slice_into(last_whole, last);
   }
   decode_chunks(data, reads, read, decode_threads());
-  if (!never_written.empty()) warn_never_written(data, never_written);
-  return block;
+  return warned(block);
 }
 
 py::object decode_stored(py::handle h5py, py::handle numpy, py::handle data, py::handle stored,
