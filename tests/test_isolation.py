@@ -151,14 +151,15 @@ def test_frames_never_written_are_what_h5py_slicing_gives(tmp_path, kind, chunk_
     # Memory that a new block may be given, full of anything but the fill value.
     junk = np.full(expected.nbytes, 0xAB, "u1")
     del junk
+    if kind == "SWMRReader":
+        follower = SWMRReader(path, DATASET, 1, 12, 11)
+        read = follower.read_chunk
+    else:
+        follower = SWMRCount(path, DATASET, 3, 12)
+        follower.index = 1
+        read = follower.recv
     with pytest.warns(RuntimeWarning, match="frames 4 to 5, frames 8 to 9.* never written"):
-        if kind == "SWMRReader":
-            follower = SWMRReader(path, DATASET, 1, 12, 11)
-            block = follower.read_chunk()
-        else:
-            follower = SWMRCount(path, DATASET, 3, 12)
-            follower.index = 1
-            block = follower.recv()
+        block = read()
     follower.close()
     assert np.array_equal(block, expected[1:])
 
