@@ -226,7 +226,7 @@ def _follow_and_map(
             sys.maxsize if total_frames is None else total_frames,
             batch_size,
         )
-        writer = WriterWatch(path)
+        writer = WriterWatch(path, reader.dset)
         reading = True
         while True:
             changed.clear()

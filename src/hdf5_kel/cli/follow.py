@@ -11,6 +11,8 @@ import os
 import sys
 import time
 
+from hdf5_kel.sources import Acquisition, is_linked_series, superblock_head, writer_has_file_open
+
 from .messages import CommandError, one_line, plural
 from .signals import check_interrupted, interrupted
 
@@ -178,7 +180,9 @@ def dataset_in(file, path, name):
         found = file.get(name)
     except (KeyError, ValueError):  # a path through a dataset, a broken link
         found = None
-    if isinstance(found, h5py.Dataset):
+    if isinstance(found, h5py.Dataset) or (
+        isinstance(found, h5py.Group) and is_linked_series(found)
+    ):
         return found
     closest = closest_datasets(file, name)
     hint = f"; closest datasets: {', '.join(closest)}" if closest else "; it holds no dataset"
@@ -186,6 +190,26 @@ def dataset_in(file, path, name):
         raise CommandError(f"{path} has no dataset {name}{hint}")
     kind = "a group" if isinstance(found, h5py.Group) else f"a {type(found).__name__}"
     raise CommandError(f"{path}:{name} is {kind}, not a dataset{hint}")
+
+
+@contextlib.contextmanager
+def frames_of(file, found):
+    """What `dataset_in` found, as its frames are read: the dataset itself, or
+    the acquisition over several files that it stands for, refreshed, whose
+    files are closed at the end."""
+    import h5py
+
+    from hdf5_kel.sources import follow
+
+    if isinstance(found, h5py.Dataset) and not found.is_virtual:
+        yield found
+        return
+    followed = follow(file, found.name)
+    try:
+        followed.refresh()
+        yield followed
+    finally:
+        followed.close()
 
 
 def check_growable(path, dset):
@@ -233,47 +257,6 @@ def add_dataset_arguments(parser):
     parser.add_argument("dataset", metavar="DATASET", help="dataset path, e.g. /entry/data")
 
 
-# An HDF5 file starts with this signature, at offset 0 or, behind a user
-# block, at 512, 1024, 2048 and so on.
-HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
-# Bits of the file consistency flags of a version 2 or 3 superblock (the byte
-# after the signature, the version and the two size bytes) that a writer sets
-# while it holds the file open: open for writing, open for SWMR writing.
-# Closing the file clears them; a writer that was killed leaves them set.
-WRITER_OPEN_FLAGS = 0x01 | 0x04
-
-
-def superblock_head(file):
-    """The first 12 bytes of the superblock of an open binary file, from its
-    signature on; None where the file has no HDF5 signature."""
-    size = os.fstat(file.fileno()).st_size
-    offset = 0
-    while offset + len(HDF5_SIGNATURE) <= size:
-        file.seek(offset)
-        head = file.read(12)
-        if head[: len(HDF5_SIGNATURE)] == HDF5_SIGNATURE:
-            return head
-        offset = 512 if offset == 0 else offset * 2
-    return None
-
-
-def writer_has_file_open(path):
-    """True while a writer holds the HDF5 file at `path` open, False once it
-    has closed it; None where the file does not say (a superblock older than
-    version 2, not an HDF5 file, unreadable).
-
-    A plain read of the file's first bytes: HDF5 shares one open file among
-    the handles of a process, and its view of the superblock is its own."""
-    try:
-        with open(path, "rb") as file:
-            head = superblock_head(file)
-    except OSError:
-        return None
-    if head is None or len(head) < 12 or head[8] < 2:
-        return None
-    return bool(head[11] & WRITER_OPEN_FLAGS)
-
-
 # Seconds without a new frame before a follower asks the file whether its
 # writer has closed it, and before it says that the writer may have died.
 QUIET_BEFORE_CHECK = 1.0
@@ -291,11 +274,19 @@ class WriterWatch:
 
     Call `arrived()` whenever new frames came. Once `finished()` is true the
     writer has closed the file, and closing comes after its last flush: one
-    more refresh then sees every frame the file will ever hold."""
+    more refresh then sees every frame the file will ever hold. Where the
+    follower's `dset` is an acquisition over several files, that is once every
+    one of them is there and closed by its writer."""
 
-    def __init__(self, path):
+    def __init__(self, path, dset=None):
         self.path = path
+        self.acquisition = dset if isinstance(dset, Acquisition) else None
         self.last_arrival = time.monotonic()
+
+    def writer_open(self):
+        if self.acquisition is not None:
+            return self.acquisition.writers_open()
+        return writer_has_file_open(self.path)
 
     def arrived(self):
         self.last_arrival = time.monotonic()
@@ -305,14 +296,14 @@ class WriterWatch:
         return time.monotonic() - self.last_arrival
 
     def finished(self):
-        return self.quiet_for() >= QUIET_BEFORE_CHECK and writer_has_file_open(self.path) is False
+        return self.quiet_for() >= QUIET_BEFORE_CHECK and self.writer_open() is False
 
     def stalled_hint(self):
         """A line saying that the writer may have stopped without closing the
         file, once nothing came for QUIET_BEFORE_HINT seconds while the file
         is still marked open; else None."""
         quiet = self.quiet_for()
-        if quiet < QUIET_BEFORE_HINT or writer_has_file_open(self.path) is not True:
+        if quiet < QUIET_BEFORE_HINT or self.writer_open() is not True:
             return None
         return (
             f"no new frames for {quiet:.0f} s, and {self.path} is still marked open by a writer:"

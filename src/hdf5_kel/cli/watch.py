@@ -169,7 +169,7 @@ class UntilWriterDone:
     def __init__(self, reader, report):
         self.reader = reader
         self.report = report
-        self.writer = WriterWatch(reader.filepath)
+        self.writer = WriterWatch(reader.filepath, reader.dset)
         self.hinted = False
         self.closed = False
         # The reader tests the event before each poll, and refreshes the
