@@ -56,6 +56,7 @@ def start_writer(
     chunk_frames=1,
     filter="none",
     swmr_when="",
+    numbering=(0, 1),
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
@@ -64,7 +65,8 @@ def start_writer(
     (i + a + b + ...) % 256. chunk_frames and filter set the storage layout:
     frames per chunk along axis 0, and "none", "gzip", "bitshuffle-lz4" or "lz4"
     (the last two through hdf5plugin). With swmr_when, it holds the file locked,
-    before SWMR mode, until that path exists.
+    before SWMR mode, until that path exists. With numbering (FIRST, STEP),
+    frame i holds FIRST + i * STEP instead of i.
     """
     cmd = [
         sys.executable,
@@ -92,6 +94,8 @@ def start_writer(
         filter,
         "--swmr-when",
         str(swmr_when),
+        "--numbering",
+        *map(str, numbering),
         "--frame-shape",
         *map(str, frame_shape),
         *(["--ramp"] if ramp else []),

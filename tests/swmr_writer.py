@@ -5,7 +5,7 @@ gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
         [--pause-after N --resume-when PATH] [--chunk-frames N] [--ramp]
-        [--filter none|gzip|bitshuffle-lz4|lz4] [--swmr-when PATH]
+        [--filter none|gzip|bitshuffle-lz4|lz4] [--swmr-when PATH] [--numbering FIRST STEP]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up; with --swmr-when it is made in place
@@ -70,6 +70,13 @@ def main(argv=None):
         default="",
         help="create the file in place and switch SWMR mode on only once this path exists",
     )
+    parser.add_argument(
+        "--numbering",
+        type=int,
+        nargs=2,
+        default=[0, 1],
+        help="frame i holds FIRST + i * STEP: one source of an acquisition over several files",
+    )
     args = parser.parse_args(argv)
 
     time.sleep(args.start_delay)
@@ -99,7 +106,8 @@ def main(argv=None):
             count = min(args.per_append, args.frames - written)
             block = np.empty((count, *frame_shape), dtype=args.dtype)
             for k in range(count):
-                block[k] = (written + k + ramp) % 256 if args.ramp else written + k
+                number = args.numbering[0] + (written + k) * args.numbering[1]
+                block[k] = (number + ramp) % 256 if args.ramp else number
             dset.resize(written + count, axis=0)
             dset[written:] = block
             dset.flush()

@@ -180,8 +180,8 @@ def hyperslab(space, axes):
     """(start, stride, count, block) per axis of a regular hyperslab selection,
     or of a selection of everything; None for any other."""
     kind = space.get_select_type()
-    if kind == h5py.h5s.SEL_ALL:
-        return [(0, 1, 1, size) for size in space.shape[:axes]]
+    if kind == h5py.h5s.SEL_ALL and len(space.shape) == axes:
+        return [(0, 1, 1, size) for size in space.shape]
     if kind == h5py.h5s.SEL_HYPERSLABS and space.is_regular_hyperslab():
         return list(zip(*space.get_regular_hyperslab()))
     return None
@@ -259,11 +259,20 @@ class Acquisition:
 
             virtual = hyperslab(plist.get_virtual_vspace(number), len(space.shape))
             try:
-                in_source = hyperslab(plist.get_virtual_srcspace(number), len(space.shape))
+                source_space = plist.get_virtual_srcspace(number)
             except RuntimeError:  # h5py cannot describe it
-                in_source = None
+                source_space = in_source = None
+            if source_space is not None and source_space.get_select_type() == h5py.h5s.SEL_ALL:
+                # The whole source, of as many rows as the mapping has frames
+                # (h5py does not give the extent of such a selection).
+                _, _, count, block = virtual[0] if virtual else (0, 1, 1, 1)
+                rows = UNLIMITED if UNLIMITED in (count, block) else count * block
+                in_source = [(0, 1, 1, rows)] + [(0, 1, 1, size) for size in frame_shape]
+            elif source_space is not None:
+                in_source = hyperslab(source_space, len(space.shape))
             if virtual is None or in_source is None or len(in_source) != len(virtual):
                 refuse("is not a regular selection of frames")
+
             frames, rows = axis_run(*virtual[0]), axis_run(*in_source[0])
             if frames is None or rows is None or rows[1] != 1:
                 refuse("does not take consecutive rows of its source to frames with a stride")
@@ -274,7 +283,7 @@ class Acquisition:
                     refuse(f"splits a frame: axis {axis} is not whole on both sides")
             path = beside(file.filename, file_name)
             start, stride, block, total = frames
-            described = f"frames {slice_text(*frames)} of {dset.name}"
+            described = f"mapping {number} of {dset.name} (frames {slice_text(*frames)})"
             key = (os.path.abspath(path), source_name)
             if key not in opened:
                 opened[key] = len(acquisition.sources)
@@ -282,7 +291,7 @@ class Acquisition:
             acquisition.runs.append(Run(opened[key], start, stride, block, total, rows[0]))
         acquisition.end = tiled_end(acquisition.runs, f"{file.filename}:{dset.name}")
         acquisition.kept = [None] * len(acquisition.sources)
-        return acquisition
+        return acquisition.opened()
 
     @classmethod
     def series(cls, file, group):
@@ -296,10 +305,17 @@ class Acquisition:
         acquisition.kept = [None] * len(acquisition.sources)
         acquisition.settled = 0  # the linked files whose writer has closed them
         acquisition.settled_frames = 0
-        acquisition.master = file.filename
-        # The frame shape and type come with the first file.
-        acquisition.refresh()
-        return acquisition
+        return acquisition.opened()
+
+    def opened(self):
+        """The acquisition, its sources that are there opened and checked (of
+        a series, the first file gives the frame shape and type)."""
+        try:
+            self.refresh()
+        except BaseException:
+            self.close()
+            raise
+        return self
 
     # Following.
 
