@@ -18,21 +18,27 @@ WRITERS, PER_WRITER, SHAPE = 3, 8, (4, 4)
 TOTAL = WRITERS * PER_WRITER
 
 
-def virtual(tmp_path, layout):
-    """master.h5 over w0.h5 ... w2.h5 (named relative to it): frame i in file
-    i mod 3, or frames 8k to 8k + 7 in file k."""
-    master, sources = tmp_path / "master.h5", [f"w{k}.h5" for k in range(WRITERS)]
-    if layout == "interleaved":
-        create_interleaved(str(master), DATASET, sources, SHAPE, "int32")
-        return str(master)
+def mapped(master, mappings):
+    """A virtual dataset at `master` over w0.h5, w1.h5, ... (named relative to
+    it): (frames, k, rows) maps those rows of wk.h5 to those frames."""
     frames = h5py.VirtualLayout((TOTAL, *SHAPE), "int32")
-    for k, source in enumerate(sources):
-        frames[k * PER_WRITER : (k + 1) * PER_WRITER] = h5py.VirtualSource(
-            source, DATASET, (PER_WRITER, *SHAPE)
-        )
+    for where, k, rows in mappings:
+        frames[where] = h5py.VirtualSource(f"w{k}.h5", DATASET, (TOTAL, *SHAPE))[rows]
     with h5py.File(master, "w", libver="latest") as f:
         f.create_virtual_dataset(DATASET, frames, fillvalue=-1)
     return str(master)
+
+
+def virtual(tmp_path, layout):
+    """Frame i in file i mod 3 (with no end), or frames 8k to 8k + 7 in file k."""
+    if layout == "interleaved":
+        sources = [f"w{k}.h5" for k in range(WRITERS)]
+        create_interleaved(str(tmp_path / "master.h5"), DATASET, sources, SHAPE, "int32")
+        return str(tmp_path / "master.h5")
+    blocks = [
+        (np.s_[k * PER_WRITER : (k + 1) * PER_WRITER], k, np.s_[:PER_WRITER]) for k in range(3)
+    ]
+    return mapped(tmp_path / "master.h5", blocks)
 
 
 def writers(tmp_path, layout, frames=(PER_WRITER,) * WRITERS):
@@ -40,10 +46,14 @@ def writers(tmp_path, layout, frames=(PER_WRITER,) * WRITERS):
     at different rates; frame i of the acquisition holds i."""
     return [
         start_writer(
-            tmp_path / f"w{k}.h5", DATASET, count, frame_shape=SHAPE, start_delay=0.4 * k,
+            tmp_path / f"w{k}.h5",
+            DATASET,
+            count,
+            frame_shape=SHAPE,
+            start_delay=0.4 * k,
             delay=0.01 * (k + 1),
             numbering=(k, WRITERS) if layout == "interleaved" else (k * PER_WRITER, 1),
-        )  # fmt: skip
+        )
         for k, count in enumerate(frames)
         if count is not None
     ]
@@ -57,8 +67,7 @@ FOLLOWERS = {
     "reader": lambda path: list(SWMRReader(path, DATASET, 0, TOTAL, 5)),
     "counter": lambda path: list(SWMRCount(path, DATASET, total_count=TOTAL)),
     "receiver": lambda path: [
-        batch[0]
-        for batch in SWMRCountMulti([(path, DATASET, 3, (TOTAL, *SHAPE), "int32")], TOTAL)
+        batch[0] for batch in SWMRCountMulti([(path, DATASET, 3, (TOTAL, *SHAPE), "int32")], TOTAL)
     ],
 }
 
@@ -79,16 +88,16 @@ def test_a_vds_over_growing_sources_is_followed_frame_by_frame(tmp_path, layout,
 
 def simulate(tmp_path, *options):
     command = [sys.executable, "-m", "hdf5_kel", *map(str, options)]
-    return subprocess.Popen(command, cwd=tmp_path, env=child_env(), text=True,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
+    pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+    return subprocess.Popen(command, cwd=tmp_path, env=child_env(), text=True, **pipes)
 
 
 @pytest.mark.parametrize(
     "layout", [["--layout", "vds", "--writers", 3], ["--layout", "series", "--frames-per-file", 7]]
 )
 def test_simulated_acquisitions_are_followed_and_watch_ends_with_them(tmp_path, layout):
-    writer = simulate(tmp_path, "simulate", "run.h5", "/entry/data", "--frames", 25, "--rate",
-                      50, "--shape", 8, 8, *layout)  # fmt: skip
+    options = ["--frames", "25", "--rate", "50", "--shape", "8", "8"]
+    writer = simulate(tmp_path, "simulate", "run.h5", "/entry/data", *options, *layout)
     watch = simulate(tmp_path, "watch", "run.h5", "/entry/data", "--batch", 4)
     with SWMRReader(str(tmp_path / "run.h5"), "/entry/data", 0, 25, 4) as reader:
         blocks = list(reader)
@@ -124,7 +133,9 @@ def test_frames_end_where_a_source_ends(tmp_path, capsys, frames, handed_out):
         while (block := counter.recv_event(stop)) is not None:
             blocks.append(block)
     assert frame_values(blocks) == list(range(handed_out))
-    waits = capsys.readouterr().out.count("Waiting for the file of mapping 2 of /entry/data (frames 2::3):")
+    waits = capsys.readouterr().out.count(
+        "Waiting for the file of mapping 2 of /entry/data (frames 2::3):"
+    )
     assert waits == (frames[2] is None)
     if frames[2] is not None:  # every writer has closed its file: watch ends by itself
         watch = simulate(tmp_path, "watch", master, DATASET)
@@ -135,23 +146,6 @@ def source_of_another_shape(master):
     virtual(master.parent, "blocks")
     with h5py.File(master.parent / "w1.h5", "w", libver="latest") as f:
         f.create_dataset(DATASET, (2, 4, 5), "int32")
-
-
-def mapping_split_across_sources(master):
-    frames = h5py.VirtualLayout((TOTAL, *SHAPE), "int32")
-    for k in range(2):
-        rows = h5py.VirtualSource(f"w{k}.h5", DATASET, (TOTAL, *SHAPE))
-        frames[:, 2 * k : 2 * k + 2] = rows[:, 2 * k : 2 * k + 2]
-    with h5py.File(master, "w", libver="latest") as f:
-        f.create_virtual_dataset(DATASET, frames)
-
-
-def mapping_with_a_gap(master):
-    frames = h5py.VirtualLayout((TOTAL, *SHAPE), "int32")
-    frames[0:4] = h5py.VirtualSource("w0.h5", DATASET, (4, *SHAPE))
-    frames[6:10] = h5py.VirtualSource("w1.h5", DATASET, (4, *SHAPE))
-    with h5py.File(master, "w", libver="latest") as f:
-        f.create_virtual_dataset(DATASET, frames)
 
 
 def series_misnumbered(master):
@@ -165,15 +159,28 @@ def series_misnumbered(master):
 @pytest.mark.parametrize(
     "make, error",
     [
-        (source_of_another_shape,
-         "mapping 1 of /entry/data (frames 8:16): .*w1.h5:/entry/data has frames of shape (4, 5)"),
-        (mapping_split_across_sources,
-         "its mapping 0 (from w0.h5:/entry/data) splits a frame: axis 1 is not whole"),
-        (mapping_with_a_gap, "its mappings leave frame 4 out or map a frame twice"),
+        (
+            source_of_another_shape,
+            "mapping 1 of /entry/data (frames 8:16): .*w1.h5:/entry/data has frames of shape (4, 5)",
+        ),
+        (
+            lambda master: mapped(
+                master, [(np.s_[:, :2], 0, np.s_[:, :2]), (np.s_[:, 2:], 1, np.s_[:, :2])]
+            ),
+            "its mapping 0 (from w0.h5:/entry/data) splits a frame: axis 1 is not whole",
+        ),
+        (
+            lambda master: mapped(master, [([0, 1, 5], 0, np.s_[:3])]),
+            "its mapping 0 (from w0.h5:/entry/data) is not a regular selection of frames",
+        ),
+        (
+            lambda master: mapped(master, [(np.s_[:4], 0, np.s_[:4]), (np.s_[6:9], 1, np.s_[:3])]),
+            "its mappings leave frame 4 out or map a frame twice",
+        ),
         (series_misnumbered, "d1.h5:/data has image_nr_high 5, but its 4 frames are frames 1 to 4"),
     ],
-    ids=["other frame shape", "frame split", "gap", "misnumbered"],
-)  # fmt: skip
+    ids=["other frame shape", "frame split", "irregular", "gap", "misnumbered"],
+)
 def test_unfollowable_acquisitions_are_refused_at_construction(tmp_path, make, error):
     make(tmp_path / "master.h5")
     with pytest.raises(ValueError, match=error.replace("(", r"\(").replace(")", r"\)")):

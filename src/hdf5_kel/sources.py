@@ -151,7 +151,8 @@ class Source:
         try:
             dset = self.file.get(self.name)
             if not isinstance(dset, h5py.Dataset):
-                raise ValueError(f"{self.described}: {self.path} has no dataset {self.name}")
+                missing = f"{self.described}: {self.path} has no dataset {self.name}"
+                raise ValueError(missing)  # noqa: TRY004 - a fault of the file, not of a type
             if frame_shape is not None and (dset.shape[1:] != frame_shape or dset.dtype != dtype):
                 raise ValueError(
                     f"{self.described}: {self.path}:{self.name} has frames of shape"
@@ -187,6 +188,40 @@ def hyperslab(space, axes):
     return None
 
 
+def frames_and_rows(plist, number, frame_shape):
+    """Of mapping `number` of a virtual dataset's creation property list, the
+    frames it fills and the rows of its source it takes them from, as
+    `axis_run`s; ValueError saying why where it cannot be followed."""
+    axes = 1 + len(frame_shape)
+    irregular = "is not a regular selection of frames"
+    virtual = hyperslab(plist.get_virtual_vspace(number), axes)
+    try:
+        source_space = plist.get_virtual_srcspace(number)
+    except RuntimeError:  # h5py cannot describe it
+        raise ValueError(irregular) from None
+    if virtual is None:
+        raise ValueError(irregular)
+    if source_space.get_select_type() == h5py.h5s.SEL_ALL:
+        # The whole source, of as many rows as the mapping has frames (h5py
+        # does not give the extent of such a selection).
+        _, _, count, block = virtual[0]
+        rows = UNLIMITED if UNLIMITED in (count, block) else count * block
+        in_source = [(0, 1, 1, rows)] + [(0, 1, 1, size) for size in frame_shape]
+    else:
+        in_source = hyperslab(source_space, axes)
+    if in_source is None or len(in_source) != axes:
+        raise ValueError(irregular)
+    frames, rows = axis_run(*virtual[0]), axis_run(*in_source[0])
+    if frames is None or rows is None or rows[1] != 1:
+        raise ValueError("does not take consecutive rows of its source to frames with a stride")
+    if frames[3] != rows[3]:
+        raise ValueError("maps a different number of rows than frames")
+    for axis, size in enumerate(frame_shape, 1):
+        if not (whole_axis(*virtual[axis], size) and whole_axis(*in_source[axis], size)):
+            raise ValueError(f"splits a frame: axis {axis} is not whole on both sides")
+    return frames, rows
+
+
 def axis_run(start, stride, count, block):
     """An axis-0 selection as (start, stride, block, total): runs of `block`
     rows every `stride`, `total` rows in all (None: unlimited)."""
@@ -208,7 +243,9 @@ def whole_axis(start, stride, count, block, size):
 
 
 def slice_text(start, stride, block, total):
-    end = "" if total is None else (start + ((total - 1) // block) * stride + (total - 1) % block + 1)
+    end = (
+        "" if total is None else (start + ((total - 1) // block) * stride + (total - 1) % block + 1)
+    )
     if stride == 1:
         return f"{start}:{end}"
     return f"{start}:{end}:{stride}" + (f" in blocks of {block}" if block > 1 else "")
@@ -250,37 +287,13 @@ class Acquisition:
         for number in range(plist.get_virtual_count()):
             file_name = plist.get_virtual_filename(number)
             source_name = plist.get_virtual_dsetname(number)
-
-            def refuse(why):
+            try:
+                frames, rows = frames_and_rows(plist, number, frame_shape)
+            except ValueError as why:
                 raise ValueError(
                     f"cannot follow {file.filename}:{dset.name}: its mapping {number} (from"
                     f" {file_name}:{source_name}) {why}"
-                )
-
-            virtual = hyperslab(plist.get_virtual_vspace(number), len(space.shape))
-            try:
-                source_space = plist.get_virtual_srcspace(number)
-            except RuntimeError:  # h5py cannot describe it
-                source_space = in_source = None
-            if source_space is not None and source_space.get_select_type() == h5py.h5s.SEL_ALL:
-                # The whole source, of as many rows as the mapping has frames
-                # (h5py does not give the extent of such a selection).
-                _, _, count, block = virtual[0] if virtual else (0, 1, 1, 1)
-                rows = UNLIMITED if UNLIMITED in (count, block) else count * block
-                in_source = [(0, 1, 1, rows)] + [(0, 1, 1, size) for size in frame_shape]
-            elif source_space is not None:
-                in_source = hyperslab(source_space, len(space.shape))
-            if virtual is None or in_source is None or len(in_source) != len(virtual):
-                refuse("is not a regular selection of frames")
-
-            frames, rows = axis_run(*virtual[0]), axis_run(*in_source[0])
-            if frames is None or rows is None or rows[1] != 1:
-                refuse("does not take consecutive rows of its source to frames with a stride")
-            if frames[3] != rows[3]:
-                refuse("maps a different number of rows than frames")
-            for axis, size in enumerate(frame_shape, 1):
-                if not (whole_axis(*virtual[axis], size) and whole_axis(*in_source[axis], size)):
-                    refuse(f"splits a frame: axis {axis} is not whole on both sides")
+                ) from None
             path = beside(file.filename, file_name)
             start, stride, block, total = frames
             described = f"mapping {number} of {dset.name} (frames {slice_text(*frames)})"
@@ -301,7 +314,9 @@ class Acquisition:
         acquisition = cls("series of linked files", group.name, None, None)
         for member, link in links:
             described = f"{group.name}/{member}"
-            acquisition.sources.append(Source(beside(file.filename, link.filename), link.path, described))
+            acquisition.sources.append(
+                Source(beside(file.filename, link.filename), link.path, described)
+            )
         acquisition.kept = [None] * len(acquisition.sources)
         acquisition.settled = 0  # the linked files whose writer has closed them
         acquisition.settled_frames = 0
@@ -396,8 +411,17 @@ class Acquisition:
                 else:  # the rest of this block of frames
                     rows = min(last, (first // run.block + 1) * run.block) - first
                 at, step = run.frame(first) - start, run.stride if run.block == 1 else 1
-                found.append((run.source, source.dset, source.extent, run.row + first,
-                              run.row + first + rows, at, step))  # fmt: skip
+                found.append(
+                    (
+                        run.source,
+                        source.dset,
+                        source.extent,
+                        run.row + first,
+                        run.row + first + rows,
+                        at,
+                        step,
+                    )
+                )
                 first += rows
         return found
 
@@ -443,8 +467,10 @@ def tiled_end(runs, described):
         end = 0
         for run in ordered:
             if end is None or run.start != end:
-                raise ValueError(f"cannot follow {described}: its mappings leave frame {end} out"
-                                 " or map a frame twice")  # fmt: skip
+                raise ValueError(
+                    f"cannot follow {described}: its mappings leave frame {end} out"
+                    " or map a frame twice"
+                )
             end = run.end()
         return end
     period = runs[0].stride
@@ -461,8 +487,11 @@ def tiled_end(runs, described):
     if counts == [None] * len(counts) and at == period:
         return None
     # Finite: each period whole, except the last, which the first runs fill.
-    if at != period or None in counts or counts != sorted(counts, reverse=True) or (
-        counts[0] - counts[-1] > 1
+    if (
+        at != period
+        or None in counts
+        or counts != sorted(counts, reverse=True)
+        or (counts[0] - counts[-1] > 1)
     ):
         raise ValueError(
             f"cannot follow {described}: its interleaved mappings leave frames out or map"

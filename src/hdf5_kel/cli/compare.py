@@ -81,15 +81,18 @@ def run_compare(args):
     with open_file(args.file_a) as file_a, open_file(args.file_b) as file_b:
         found_a = dataset_in(file_a, args.file_a, args.dataset)
         found_b = dataset_in(file_b, args.file_b, dataset_b)
-        with frames_of(file_a, found_a) as a, frames_of(file_b, found_b) as b:
-            with explain_read_errors((args.file_a, a), (args.file_b, b)):
-                if a is not found_a or b is not found_b:  # an acquisition over several files
-                    reason = why_different(a, b, args.equal_nan)
-                else:
-                    # The comparison decides; only a difference (or NaN, which
-                    # it counts as one) is looked into.
-                    same = compare_dataset_two(a, b)
-                    reason = None if same else why_different(a, b, args.equal_nan)
+        with (
+            frames_of(file_a, found_a) as a,
+            frames_of(file_b, found_b) as b,
+            explain_read_errors((args.file_a, a), (args.file_b, b)),
+        ):
+            if a is not found_a or b is not found_b:  # an acquisition over several files
+                reason = why_different(a, b, args.equal_nan)
+            else:
+                # The comparison decides; only a difference (or NaN, which it
+                # counts as one) is looked into.
+                same = compare_dataset_two(a, b)
+                reason = None if same else why_different(a, b, args.equal_nan)
     if not args.quiet:
         names = f"{args.file_a}:{args.dataset} and {args.file_b}:{dataset_b}"
         print(f"equal: {names}" if reason is None else f"different: {names}: {reason}")

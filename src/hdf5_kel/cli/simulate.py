@@ -277,9 +277,11 @@ def create_interleaved(path, dataset, sources, frame_shape, dtype):
     for number, source in enumerate(sources):
         frames = h5py.h5s.create_simple((0, *frame_shape), (unlimited, *frame_shape))
         frames.select_hyperslab(
-            (number, *[0] * axes), (unlimited, *[1] * axes), (len(sources), *[1] * axes),
+            (number, *[0] * axes),
+            (unlimited, *[1] * axes),
+            (len(sources), *[1] * axes),
             (1, *frame_shape),
-        )  # fmt: skip
+        )
         rows = h5py.h5s.create_simple((0, *frame_shape), (unlimited, *frame_shape))
         rows.select_hyperslab((0, *[0] * axes), (unlimited, *[1] * axes), None, (1, *frame_shape))
         plist.set_virtual(frames, os.path.basename(source).encode(), dataset.encode(), rows)
@@ -287,9 +289,12 @@ def create_interleaved(path, dataset, sources, frame_shape, dtype):
         parent = f.require_group(os.path.dirname(dataset.rstrip("/")) or "/")
         space = h5py.h5s.create_simple((0, *frame_shape), (unlimited, *frame_shape))
         h5py.h5d.create(
-            parent.id, os.path.basename(dataset.rstrip("/")).encode(),
-            h5py.h5t.py_create(np.dtype(dtype), logical=1), space, dcpl=plist,
-        )  # fmt: skip
+            parent.id,
+            os.path.basename(dataset.rstrip("/")).encode(),
+            h5py.h5t.py_create(np.dtype(dtype), logical=1),
+            space,
+            dcpl=plist,
+        )
 
 
 def run_writers(args):
@@ -306,9 +311,17 @@ def run_writers(args):
         f" virtual dataset over {', '.join(sources)}, frame i in file i mod {args.writers}"
     )
     options = [
-        "--rate", repr(args.rate), "--shape", *map(str, args.shape), "--dtype", str(args.dtype),
-        "--chunk-frames", str(args.chunk_frames), "--compression", args.compression,
-    ]  # fmt: skip
+        "--rate",
+        repr(args.rate),
+        "--shape",
+        *map(str, args.shape),
+        "--dtype",
+        str(args.dtype),
+        "--chunk-frames",
+        str(args.chunk_frames),
+        "--compression",
+        args.compression,
+    ]
     writers = []
     for number, source in enumerate(sources):
         frames = len(range(number, args.frames, args.writers)) if args.frames else 0
@@ -336,7 +349,9 @@ def run_writers(args):
     if interrupted.is_set():
         say(f"stopped: the {args.writers} writers have closed their files")
         return INTERRUPTED
-    say(f"done: {args.file}:{args.dataset}, {plural(args.frames, 'frame')} over {args.writers} files")
+    say(
+        f"done: {args.file}:{args.dataset}, {plural(args.frames, 'frame')} over {args.writers} files"
+    )
     return 0
 
 
@@ -378,9 +393,12 @@ def run_series(args, frames, filters):
         building = path + ".part"
         with create_file(building) as f:
             dset = f.create_dataset(
-                SERIES_DATASET, (count, height, width), dtype=args.dtype,
-                chunks=(min(args.chunk_frames, count), height, width), **filters,
-            )  # fmt: skip
+                SERIES_DATASET,
+                (count, height, width),
+                dtype=args.dtype,
+                chunks=(min(args.chunk_frames, count), height, width),
+                **filters,
+            )
             dset.attrs["image_nr_low"] = written + 1
             dset.attrs["image_nr_high"] = written + count
             for row in range(0, count, args.chunk_frames):
@@ -397,8 +415,10 @@ def run_series(args, frames, filters):
         os.rename(building, path)
         written += count
     last_at = time.monotonic()
-    say(f"done: {args.file}:{args.dataset}, {plural(written, 'frame')} in {plural(files, 'file')}"
-        f" in {last_at - began:.1f} s")  # fmt: skip
+    say(
+        f"done: {args.file}:{args.dataset}, {plural(written, 'frame')} in {plural(files, 'file')}"
+        f" in {last_at - began:.1f} s"
+    )
     return 0
 
 
@@ -483,7 +503,10 @@ def add_parser(commands):
     )
     # A writer of --layout vds: the frames FIRST, FIRST + EVERY, ... of the acquisition.
     simulate.add_argument(
-        "--interleave", type=non_negative_int, nargs=2, metavar=("FIRST", "EVERY"),
+        "--interleave",
+        type=non_negative_int,
+        nargs=2,
+        metavar=("FIRST", "EVERY"),
         help=argparse.SUPPRESS,
-    )  # fmt: skip
+    )
     simulate.set_defaults(run=run, waits_on_flag=True)
