@@ -141,6 +141,9 @@ class Source:
         if self.dset is not None:
             return True
         try:
+            # A stat first: followers poll, and a failed open costs far more.
+            if not os.path.exists(self.path):
+                raise FileNotFoundError(self.path)
             self.file = h5py.File(self.path, "r", libver="latest", swmr=True)
         except (FileNotFoundError, BlockingIOError):
             # Not there yet, or its writer has not switched SWMR mode on.
@@ -288,6 +291,8 @@ class Acquisition:
             file_name = plist.get_virtual_filename(number)
             source_name = plist.get_virtual_dsetname(number)
             try:
+                if "%b" in file_name or "%b" in source_name:
+                    raise ValueError("names its sources by number (%b), which are not followed")
                 frames, rows = frames_and_rows(plist, number, frame_shape)
             except ValueError as why:
                 raise ValueError(
@@ -353,6 +358,7 @@ class Acquisition:
     def refresh_series(self):
         while self.settled < len(self.sources):
             source = self.sources[self.settled]
+            before = source.rows
             if source.dset is None:
                 if not source.open(self.frame_shape, self.dtype):
                     break
@@ -362,7 +368,9 @@ class Acquisition:
                 source.refresh()
             if self.settled == len(self.runs):
                 self.runs.append(Run(self.settled, self.settled_frames, 1, 1, None, 0))
-            if writer_has_file_open(source.path):
+            # A file that grew is still being written; one that did not is
+            # asked whether its writer has closed it.
+            if (source.rows > before and before) or writer_has_file_open(source.path):
                 break
             # Closed after its last flush: one more refresh sees every frame.
             source.refresh()

@@ -19,6 +19,8 @@ from .signals import interrupted
 
 COMPRESSIONS = ("none", "gzip", "bitshuffle")
 LAYOUTS = ("single", "vds", "series")
+DEFAULT_WRITERS = 4
+DEFAULT_FRAMES_PER_FILE = 100
 # Distinct frames made before the first write and written in turn, so that
 # the frames change from one to the next at a bounded cost in memory and time.
 DISTINCT_FRAMES = 16
@@ -146,9 +148,10 @@ class Progress:
     """A line a second: the frames written, the rate since the last line, and
     how far the writer is behind its schedule where it cannot keep up."""
 
-    def __init__(self, began, rate):
+    def __init__(self, began, rate, label=""):
         self.began = began
         self.rate = rate
+        self.label = label
         # The rate counts from the first append on: its frames took no time.
         self.said_at = self.said_written = None
 
@@ -163,7 +166,7 @@ class Progress:
         late = now - (self.began + (written - 1) / self.rate)
         if late > LATE_ENOUGH_TO_SAY:
             line += f", {late:.1f} s behind --rate {self.rate:g}"
-        say(line)
+        say(self.label + line)
         self.said_at, self.said_written = now, written
 
 
@@ -176,10 +179,15 @@ def check_sizes(args):
             f" of {height} x {width} {args.dtype} is {frame_bytes * args.chunk_frames / 2**30:.1f}"
             " GiB; HDF5 takes chunks below 4 GiB"
         )
+    # Given where they do nothing, they were meant for another layout.
     if args.writers is not None and args.layout != "vds":
         raise CommandError("--writers goes with --layout vds")
     if args.frames_per_file is not None and args.layout != "series":
         raise CommandError("--frames-per-file goes with --layout series")
+    args.writers = args.writers or DEFAULT_WRITERS
+    args.frames_per_file = args.frames_per_file or DEFAULT_FRAMES_PER_FILE
+    if args.interleave and not 0 <= args.interleave[0] < args.interleave[1]:
+        raise CommandError("--interleave FIRST EVERY: FIRST must be below EVERY")
     if args.layout == "series" and not args.frames:
         raise CommandError("--layout series needs --frames: the links to every file come first")
     return frame_bytes
@@ -230,7 +238,8 @@ def run_single(args, frames, filters):
             " SWMR mode is on, Ctrl-C stops"
         )
         began = time.monotonic()
-        progress = Progress(began, args.rate / every)
+        # The writers of one acquisition say which file a line is about.
+        progress = Progress(began, args.rate / every, f"{args.file}: " if args.interleave else "")
         while not args.frames or written < args.frames:
             step = (
                 args.chunk_frames
@@ -330,16 +339,19 @@ def run_writers(args):
         command += ["--interleave", str(number), str(args.writers)]
         writers.append(subprocess.Popen(command))
     failed = []
+    # A writer stopped by Ctrl-C or SIGTERM has closed its file.
+    stopped = (0, INTERRUPTED, 128 + signal.SIGTERM)
     while writers:
         for writer in list(writers):
             if writer.poll() is not None:
                 writers.remove(writer)
-                if writer.returncode not in (0, INTERRUPTED):
+                if writer.returncode not in stopped:
                     failed.append(writer.args[4])
         if interrupted.is_set():
-            # Ctrl-C reached every writer; a plain kill only this process.
+            # Ctrl-C reaches every writer, a plain kill only this process;
+            # SIGTERM stops a writer that ignores SIGINT (started in the background).
             for writer in writers:
-                writer.send_signal(signal.SIGINT)
+                writer.terminate()
             for writer in writers:
                 writer.wait()
             writers = []
@@ -433,7 +445,8 @@ def add_parser(commands):
         " --chunk-frames frames is one append (resize, write, flush), made when its last"
         " frame is due; the schedule does not drift. A line a second gives the frames"
         " written and the rate. Ctrl-C (or SIGTERM) stops it and closes the file, which"
-        " keeps every frame written.",
+        " keeps every frame written. With --layout vds or series, the frames go to several"
+        " files: see --layout.",
     )
     simulate.add_argument("file", metavar="FILE", help="HDF5 file to create")
     simulate.add_argument(
@@ -492,14 +505,17 @@ def add_parser(commands):
         " the group DATASET of FILE (default: single)",
     )
     simulate.add_argument(
-        "--writers", type=positive_int, metavar="N", help="writer processes of --layout vds"
+        "--writers",
+        type=positive_int,
+        metavar="N",
+        help=f"writer processes of --layout vds (default: {DEFAULT_WRITERS})",
     )
     simulate.add_argument(
         "--frames-per-file",
         dest="frames_per_file",
         type=positive_int,
         metavar="K",
-        help="frames per data file of --layout series",
+        help=f"frames per data file of --layout series (default: {DEFAULT_FRAMES_PER_FILE})",
     )
     # A writer of --layout vds: the frames FIRST, FIRST + EVERY, ... of the acquisition.
     simulate.add_argument(
