@@ -54,9 +54,9 @@ py::object read_acquisition(py::handle h5py, py::handle numpy, py::handle acquis
     // One piece that is the whole block is the block.
     if (count == frames && from == 0 && py::len(found) == 1) return rows;
     if (!block) block = new_block();
-    py::object where = steal(PySlice_New(integer(from).ptr(),
-                                         integer(from + (count - 1) * stride + 1).ptr(),
-                                         integer(stride).ptr()));
+    py::object where =
+        steal(PySlice_New(integer(from).ptr(), integer(from + (count - 1) * stride + 1).ptr(),
+                          integer(stride).ptr()));
     if (PyObject_SetItem(block.ptr(), where.ptr(), rows.ptr()) < 0) throw py::error_already_set();
   }
   return block ? block : new_block();
