@@ -82,6 +82,14 @@ def is_linked_series(group):
     )
 
 
+def first_linked_file(file, found):
+    """The path of the first data file of a group of external links in the
+    open `file`; None for anything else."""
+    if not (isinstance(found, h5py.Group) and is_linked_series(found)):
+        return None
+    return beside(file.filename, found.get(min(found), getlink=True).filename)
+
+
 def beside(master, name):
     """The path of a file that `master` names, as HDF5 finds it: an absolute
     name as it is, a relative one in the folder of `master`, "." is `master`."""

@@ -11,7 +11,13 @@ import os
 import sys
 import time
 
-from hdf5_kel.sources import Acquisition, is_linked_series, superblock_head, writer_has_file_open
+from hdf5_kel.sources import (
+    Acquisition,
+    first_linked_file,
+    is_linked_series,
+    superblock_head,
+    writer_has_file_open,
+)
 
 from .messages import CommandError, one_line, plural
 from .signals import check_interrupted, interrupted
@@ -100,7 +106,11 @@ def wait_until_followable(path, name, say, file_found=lambda: None):
     # This handle goes before the follower opens its own: a process that holds
     # two objects of one growing dataset fails its reads.
     with file:
-        dataset_in(file, path, name)
+        found = dataset_in(file, path, name)
+        first = first_linked_file(file, found)
+    # A series of linked files has its frame shape once its first file is there.
+    if first is not None and not wait_for_file(first, interrupted, say):
+        check_interrupted()
 
 
 def cannot_open(path, error):
@@ -318,6 +328,21 @@ def seconds_since_flush(path):
         return max(time.time() - os.stat(path).st_mtime, 0.0)
     except OSError:
         return None
+
+
+def last_written(path, dset):
+    """The file a follower's newest frames went to: of an acquisition over
+    several files, the one modified last; else `path`."""
+    if not isinstance(dset, Acquisition):
+        return path
+
+    def modified(file):
+        try:
+            return os.stat(file).st_mtime
+        except OSError:
+            return float("-inf")
+
+    return max([source.path for source in dset.sources] + [path], key=modified)
 
 
 def frames_waiting(reader):
