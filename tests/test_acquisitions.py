@@ -110,6 +110,12 @@ def test_simulated_acquisitions_are_followed_and_watch_ends_with_them(tmp_path, 
         else:
             written = np.concatenate([found[member][()] for member in sorted(found)])
     np.testing.assert_array_equal(np.concatenate(blocks), written)
+    with h5py.File(tmp_path / "plain.h5", "w") as f:
+        f["/entry/data"] = written
+    assert finish(simulate(tmp_path, "compare", "run.h5", "plain.h5", "/entry/data")).startswith(
+        "equal"
+    )
+    (tmp_path / "plain.h5").unlink()
     files = sorted(path.name for path in tmp_path.iterdir())
     if layout[1] == "series":
         assert files == ["run.h5", *[f"run_data_00000{k}.h5" for k in range(1, 5)]]

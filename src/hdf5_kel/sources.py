@@ -326,10 +326,12 @@ class Acquisition:
         links = [(member, group.get(member, getlink=True)) for member in sorted(group)]
         acquisition = cls("series of linked files", group.name, None, None)
         for member, link in links:
-            described = f"{group.name}/{member}"
-            acquisition.sources.append(
-                Source(beside(file.filename, link.filename), link.path, described)
+            source = Source(
+                beside(file.filename, link.filename), link.path, f"{group.name}/{member}"
             )
+            # Waiting for the next file is what following a series is: not said.
+            source.said = True
+            acquisition.sources.append(source)
         acquisition.kept = [None] * len(acquisition.sources)
         acquisition.settled = 0  # the linked files whose writer has closed them
         acquisition.settled_frames = 0
