@@ -7,8 +7,7 @@ namespace frame {
 
 namespace {
 const Name Acquisition{"Acquisition"}, pieces{"pieces"}, kept_reads{"kept"},
-    frame_shape{"frame_shape"}, dtype{"dtype"}, empty{"empty"};
-const char* const sources_module = "hdf5_kel.sources";
+    frame_shape{"frame_shape"}, dtype{"dtype"}, empty{"empty"}, sources_module{"hdf5_kel.sources"};
 
 Py_ssize_t index_of(py::handle value) {
   Py_ssize_t number = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
@@ -19,7 +18,7 @@ Py_ssize_t index_of(py::handle value) {
 
 bool is_acquisition(py::handle data) {
   // Nothing is an acquisition before the module that makes them is imported.
-  PyObject* module = PyImport_GetModule(py::str(sources_module).ptr());
+  PyObject* module = PyImport_GetModule(sources_module.ptr());
   if (!module) {
     if (PyErr_Occurred()) throw py::error_already_set();
     return false;
