@@ -86,6 +86,27 @@ def test_a_vds_over_growing_sources_is_followed_frame_by_frame(tmp_path, layout,
         np.testing.assert_array_equal(np.concatenate(blocks), f[DATASET][()])
 
 
+def test_followers_of_two_acquisitions_in_two_threads_keep_to_their_own(tmp_path):
+    runs = [tmp_path / "a", tmp_path / "b"]
+    results = {}
+
+    def follow(run):
+        with SWMRReader(virtual(run, "interleaved"), DATASET, 0, TOTAL, 3) as reader:
+            results[run] = frame_values(reader)
+
+    for run in runs:
+        run.mkdir()
+    started = [writer for run in runs for writer in writers(run, "interleaved")]
+    threads = [threading.Thread(target=follow, args=(run,)) for run in runs]
+    for thread in threads:
+        thread.start()
+    for writer in started:
+        finish(writer)
+    for thread in threads:
+        thread.join(timeout=120)
+    assert results == {run: list(range(TOTAL)) for run in runs}
+
+
 def simulate(tmp_path, *options):
     command = [sys.executable, "-m", "hdf5_kel", *map(str, options)]
     pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
