@@ -15,6 +15,7 @@ source at which row, and how many frames every source holds. The followers
 read each source's rows through their own fast reads (`pieces`).
 """
 
+import operator
 import os
 
 import h5py
@@ -456,10 +457,11 @@ class Acquisition:
             if step != 1:
                 raise ValueError("frames are read with a step of 1")
             block = np.empty((max(last - first, 0), *self.frame_shape), self.dtype)
-            for _, dset, _, row, end, at, step in self.pieces(first, max(last, first)):
-                block[at : at + (end - row - 1) * step + 1 : step] = dset[row:end]
+            for _, dset, _, row, end, at, apart in self.pieces(first, max(last, first)):
+                block[at : at + (end - row - 1) * apart + 1 : apart] = dset[row:end]
+            rest = (slice(None), *rest) if rest else rest
         else:
-            number = int(np.asarray(key)[()]) if not isinstance(key, int) else key
+            number = operator.index(key)
             if number < 0:
                 number += self.length
             if not 0 <= number < self.length:
@@ -484,7 +486,9 @@ def tiled_end(runs, described):
         ordered = sorted(runs, key=lambda run: run.start)
         end = 0
         for run in ordered:
-            if end is None or run.start != end:
+            if end is None:
+                raise ValueError(f"cannot follow {described}: a mapping follows one without end")
+            if run.start != end:
                 raise ValueError(
                     f"cannot follow {described}: its mappings leave frame {end} out"
                     " or map a frame twice"
