@@ -1,6 +1,8 @@
 // Datasets made of several files, read source by source.
 #include "sources.hpp"
 
+#include <algorithm>
+
 #include "hdf5.hpp"
 
 namespace frame {
@@ -28,7 +30,8 @@ bool is_acquisition(py::handle data) {
 }
 
 py::object read_acquisition(py::handle h5py, py::handle numpy, py::handle acquisition,
-                            py::handle start, py::handle stop) {
+                            py::handle start, py::handle stop, Unwritten unwritten,
+                            bool* ended_early) {
   py::object found = call_method(acquisition, pieces, start, stop);
   py::object kept_list = acquisition.attr(kept_reads);
   Py_ssize_t frames = index_of(stop - start);
@@ -39,6 +42,7 @@ py::object read_acquisition(py::handle h5py, py::handle numpy, py::handle acquis
     return call_method(numpy, empty, shape, acquisition.attr(dtype));
   };
   py::object block;
+  Py_ssize_t there = frames;  // the frames before the first one missing
   for (py::handle piece : found) {
     py::tuple fields = py::reinterpret_borrow<py::tuple>(steal(PySequence_Tuple(piece.ptr())));
     if (py::len(fields) != 7) throw py::value_error("a piece of an acquisition has 7 fields");
@@ -46,19 +50,31 @@ py::object read_acquisition(py::handle h5py, py::handle numpy, py::handle acquis
                last = fields[4], at = fields[5], step = fields[6];
     py::object kept = kept_list[source];
     PyObject* before = kept.ptr();
-    py::object rows = read_explained(
-        data, [&] { return read_frames(h5py, numpy, kept, data, extent, first, last); });
+    bool short_rows = false;
+    py::object rows = read_explained(data, [&] {
+      return read_frames(h5py, numpy, kept, data, extent, first, last, unwritten, &short_rows);
+    });
     if (kept.ptr() != before) kept_list[source] = kept;
     Py_ssize_t count = index_of(last - first), from = index_of(at), stride = index_of(step);
     // One piece that is the whole block is the block.
-    if (count == frames && from == 0 && py::len(found) == 1) return rows;
+    if (count == frames && from == 0 && py::len(found) == 1) {
+      if (ended_early) *ended_early = short_rows;
+      return rows;
+    }
+    if (short_rows) {
+      count = static_cast<Py_ssize_t>(py::len(rows));
+      there = std::min(there, from + count * stride);
+    }
     if (!block) block = new_block();
+    if (count == 0) continue;
     py::object where =
         steal(PySlice_New(integer(from).ptr(), integer(from + (count - 1) * stride + 1).ptr(),
                           integer(stride).ptr()));
     if (PyObject_SetItem(block.ptr(), where.ptr(), rows.ptr()) < 0) throw py::error_already_set();
   }
-  return block ? block : new_block();
+  if (!block) block = new_block();
+  if (ended_early) *ended_early = there < frames;
+  return there < frames ? slice(block, integer(0), integer(there)) : block;
 }
 
 }  // namespace frame

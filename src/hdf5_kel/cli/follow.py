@@ -11,15 +11,10 @@ import os
 import sys
 import time
 
-from hdf5_kel.sources import (
-    Acquisition,
-    first_linked_file,
-    is_linked_series,
-    superblock_head,
-    writer_has_file_open,
-)
+from hdf5_kel.sources import Acquisition, first_linked_file, is_linked_series
 
-from .messages import CommandError, one_line, plural
+from ..follow import superblock_head, writer_has_file_open
+from .messages import CommandError, one_line, plural, positive_int
 from .signals import check_interrupted, interrupted
 
 # Seconds between two tests of a wait: for the file to appear, for the
@@ -259,6 +254,18 @@ def explain_read_errors(*sources):
             if line is not None:
                 raise CommandError(line) from error
         raise
+
+
+def add_threads_argument(parser):
+    """--threads, for the commands that read frames: main() hands it on as
+    HDF5_KEL_THREADS, which the readers look up at every block."""
+    parser.add_argument(
+        "--threads",
+        type=positive_int,
+        metavar="N",
+        help="threads that decode compressed frames (default: $HDF5_KEL_THREADS, else one per"
+        " core this process may use)",
+    )
 
 
 def add_dataset_arguments(parser):

@@ -30,6 +30,7 @@ from .follow import (
     SlidingRate,
     WriterWatch,
     add_dataset_arguments,
+    add_threads_argument,
     explain_read_errors,
     finished_line,
     newest_rows,
@@ -643,6 +644,7 @@ def add_parser(commands):
         " that does not exist yet; runs until Ctrl-C.",
     )
     add_dataset_arguments(view)
+    add_threads_argument(view)
     view.add_argument(
         "--host",
         default=LOOPBACK,
