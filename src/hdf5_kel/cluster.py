@@ -23,7 +23,6 @@ from hdf5_kel.cli.follow import (
     open_when_unlocked,
     say,
     wait_for_file,
-    writer_has_file_open,
 )
 from hdf5_kel.cli.messages import CommandError
 from hdf5_kel.diagnose import add_note
@@ -208,11 +207,6 @@ def _follow_and_map(
     try:
         if not _wait_until_followable(path, stop):
             return
-        if total_frames is None and not stoppable and writer_has_file_open(path) is None:
-            raise ValueError(
-                f"{path} does not say whether its writer has closed it (an HDF5 file written"
-                " without libver='latest'), so the end cannot be told: give total_frames or stop"
-            )
         # SWMRReader hands out blocks of exactly batch_size frames and sleeps
         # between its polls (a counter would poll without pause and hand out
         # whatever arrived, to be cut into blocks here). Without a total it
@@ -226,7 +220,13 @@ def _follow_and_map(
             sys.maxsize if total_frames is None else total_frames,
             batch_size,
         )
-        writer = WriterWatch(path)
+        # Of an acquisition over several files, its files say.
+        writer = WriterWatch(path, reader.dset)
+        if total_frames is None and not stoppable and writer.writer_open() is None:
+            raise ValueError(
+                f"{path} does not say whether its writer has closed it (an HDF5 file written"
+                " without libver='latest'), so the end cannot be told: give total_frames or stop"
+            )
         reading = True
         while True:
             changed.clear()

@@ -11,6 +11,8 @@ import os
 import sys
 import time
 
+from hdf5_kel.sources import Acquisition, first_linked_file, is_linked_series
+
 from ..follow import superblock_head, writer_has_file_open
 from .messages import CommandError, one_line, plural, positive_int
 from .signals import check_interrupted, interrupted
@@ -99,7 +101,11 @@ def wait_until_followable(path, name, say, file_found=lambda: None):
     # This handle goes before the follower opens its own: a process that holds
     # two objects of one growing dataset fails its reads.
     with file:
-        dataset_in(file, path, name)
+        found = dataset_in(file, path, name)
+        first = first_linked_file(file, found)
+    # A series of linked files has its frame shape once its first file is there.
+    if first is not None and not wait_for_file(first, interrupted, say):
+        check_interrupted()
 
 
 def cannot_open(path, error):
@@ -179,7 +185,9 @@ def dataset_in(file, path, name):
         found = file.get(name)
     except (KeyError, ValueError):  # a path through a dataset, a broken link
         found = None
-    if isinstance(found, h5py.Dataset):
+    if isinstance(found, h5py.Dataset) or (
+        isinstance(found, h5py.Group) and is_linked_series(found)
+    ):
         return found
     closest = closest_datasets(file, name)
     hint = f"; closest datasets: {', '.join(closest)}" if closest else "; it holds no dataset"
@@ -187,6 +195,26 @@ def dataset_in(file, path, name):
         raise CommandError(f"{path} has no dataset {name}{hint}")
     kind = "a group" if isinstance(found, h5py.Group) else f"a {type(found).__name__}"
     raise CommandError(f"{path}:{name} is {kind}, not a dataset{hint}")
+
+
+@contextlib.contextmanager
+def frames_of(file, found):
+    """What `dataset_in` found, as its frames are read: the dataset itself, or
+    the acquisition over several files that it stands for, refreshed, whose
+    files are closed at the end."""
+    import h5py
+
+    from hdf5_kel.sources import follow
+
+    if isinstance(found, h5py.Dataset) and not found.is_virtual:
+        yield found
+        return
+    followed = follow(file, found.name)
+    try:
+        followed.refresh()
+        yield followed
+    finally:
+        followed.close()
 
 
 def check_growable(path, dset):
@@ -263,11 +291,19 @@ class WriterWatch:
 
     Call `arrived()` whenever new frames came. Once `finished()` is true the
     writer has closed the file, and closing comes after its last flush: one
-    more refresh then sees every frame the file will ever hold."""
+    more refresh then sees every frame the file will ever hold. Where the
+    follower's `dset` is an acquisition over several files, that is once every
+    one of them is there and closed by its writer."""
 
-    def __init__(self, path):
+    def __init__(self, path, dset=None):
         self.path = path
+        self.acquisition = dset if isinstance(dset, Acquisition) else None
         self.last_arrival = time.monotonic()
+
+    def writer_open(self):
+        if self.acquisition is not None:
+            return self.acquisition.writers_open()
+        return writer_has_file_open(self.path)
 
     def arrived(self):
         self.last_arrival = time.monotonic()
@@ -277,14 +313,14 @@ class WriterWatch:
         return time.monotonic() - self.last_arrival
 
     def finished(self):
-        return self.quiet_for() >= QUIET_BEFORE_CHECK and writer_has_file_open(self.path) is False
+        return self.quiet_for() >= QUIET_BEFORE_CHECK and self.writer_open() is False
 
     def stalled_hint(self):
         """A line saying that the writer may have stopped without closing the
         file, once nothing came for QUIET_BEFORE_HINT seconds while the file
         is still marked open; else None."""
         quiet = self.quiet_for()
-        if quiet < QUIET_BEFORE_HINT or writer_has_file_open(self.path) is not True:
+        if quiet < QUIET_BEFORE_HINT or self.writer_open() is not True:
             return None
         return (
             f"no new frames for {quiet:.0f} s, and {self.path} is still marked open by a writer:"
@@ -299,6 +335,21 @@ def seconds_since_flush(path):
         return max(time.time() - os.stat(path).st_mtime, 0.0)
     except OSError:
         return None
+
+
+def last_written(path, dset):
+    """The file a follower's newest frames went to: of an acquisition over
+    several files, the one modified last; else `path`."""
+    if not isinstance(dset, Acquisition):
+        return path
+
+    def modified(file):
+        try:
+            return os.stat(file).st_mtime
+        except OSError:
+            return float("-inf")
+
+    return max([source.path for source in dset.sources] + [path], key=modified)
 
 
 def frames_waiting(reader):

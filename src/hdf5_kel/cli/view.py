@@ -570,7 +570,7 @@ def follow(display, path, dataset, every):
 
     wait_until_followable(path, dataset, say, display.waiting_for_swmr)
     counter = SWMRCount(path, dataset, total_count=sys.maxsize)
-    writer = WriterWatch(path)
+    writer = WriterWatch(path, counter.dset)
     finished = False
 
     def read():

@@ -12,6 +12,7 @@ from .follow import (
     explain_read_errors,
     finished_line,
     frames_waiting,
+    last_written,
     say,
     seconds_since_flush,
     wait_until_followable,
@@ -170,7 +171,7 @@ class UntilWriterDone:
     def __init__(self, reader, report):
         self.reader = reader
         self.report = report
-        self.writer = WriterWatch(reader.filepath)
+        self.writer = WriterWatch(reader.filepath, reader.dset)
         self.hinted = False
         self.closed = False
         # The reader tests the event before each poll, and refreshes the
@@ -219,7 +220,8 @@ def run(args):
     def hand_out(stop):
         while (block := stopped_or_interrupted(reader.read_chunk_event(stop))) is not None:
             until_done.handed_out()
-            say(report.block(reader.index - len(block), len(block), args.file))
+            flushed = last_written(args.file, reader.dset)
+            say(report.block(reader.index - len(block), len(block), flushed))
 
     try:
         wait_until_followable(args.file, args.dataset, say, report.file_found)
