@@ -101,6 +101,25 @@ def wait_until_followable(path, name, say, file_found=lambda: None):
         dataset_in(file, path, name)
 
 
+def check_if_present(path, name):
+    """Refuse at once a file that is there and cannot be followed: not HDF5,
+    no dataset `name`, or one with no axis to grow along. A file that its
+    writer still holds locked (before SWMR mode) or that is not there yet is
+    checked once a wait has it open."""
+    import h5py
+
+    if not file_there(path):
+        return
+    try:
+        file = h5py.File(path, "r", libver="latest", swmr=True)
+    except BlockingIOError:
+        return
+    except OSError as error:
+        raise cannot_open(path, error) from error
+    with file:
+        check_growable(path, dataset_in(file, path, name))
+
+
 def cannot_open(path, error):
     """The failed open of `path` in plain words where a plain read of the file
     tells why, else with HDF5's own text."""
