@@ -808,7 +808,7 @@ def test_hot_pixels_leave_the_picture_bright_where_it_is_bright(tmp_path):
         frame = detector_frame(np.random.default_rng(5), 30)
         f.create_dataset(DATASET, data=frame[None], maxshape=(None, 256, 256))
     with View(tmp_path, path) as view, Chromium() as browser:
-        picture, _ = view.frame()
+        picture, values = view.frame()
         assert picture["range"] == [float(frame.min()), 65535.0]
         assert picture["percentiles"][1] < 1000 and picture["histogram"]["above"] == 30
         browser.open(view.url + "#map=gray")
@@ -817,6 +817,10 @@ def test_hot_pixels_leave_the_picture_bright_where_it_is_bright(tmp_path):
         # Percentiles: the disc near white, the background dark.
         assert browser.evaluate(PIXEL_AT.format(128, 128))[2] > 200
         assert browser.evaluate(PIXEL_AT.format(20, 20))[2] < 60
+        # Under the histogram: the values beyond the colour map's high, as the map has it.
+        above = int((values > picture["percentiles"][1]).sum())
+        high = browser.evaluate("number(limits()[1])")
+        assert browser.evaluate(TEXT_OF.format("outside")).endswith(f", {above} above {high}")
         choose(browser, "contrast", "minmax")  # what a plain min-max made of it
         assert browser.evaluate(PIXEL_AT.format(128, 128))[2] < 10
         assert view.stop()[0] == 143
