@@ -328,7 +328,8 @@ def test_several_clients_at_once_and_one_that_goes_away(tmp_path):
                     assert view.get("/")[0] == 200
                     picture, values = view.frame()
                     np.testing.assert_array_equal(values, ramp(picture["number"], (1024, 1024)))
-                    assert view.status()["state"] in ("following", "stalled")
+                    # The writer may be done before the clients, on a busy machine.
+                    assert view.status()["state"] in ("following", "stalled", "finished")
             except Exception as error:  # noqa: BLE001 - handed to the test's thread
                 failures.append(error)
 
@@ -619,27 +620,29 @@ def test_page_shows_waiting_following_finished_and_stopped(tmp_path):
         message = TEXT_OF.format("state")
         wait_for(lambda: browser.evaluate(STATE) == "no file", what="the wait for the file")
         assert browser.evaluate(message) == "waiting for the file to appear"
-        writer = start_writer(path, DATASET, 40, delay=0.05, ramp=True)
-        wait_for(lambda: browser.evaluate(STATE) == "following", what="following")
-        assert browser.evaluate("document.getElementById('exposed').hidden") is True
-        # What the page makes of a view that listens beyond this machine.
-        exposed = dict(view.status(), exposed=True, address="http://192.0.2.7:8000/")
-        shown = browser.evaluate(
-            f"showStatus({json.dumps(exposed)});"
-            " [document.getElementById('exposed').hidden,"
-            " document.getElementById('exposed').textContent]"
-        )
-        warning = (
-            "Listening on http://192.0.2.7:8000/, not only on this machine:"
-            " anyone who can reach it can see this data."
-        )
-        assert shown == [False, warning]
+        # The writer closes the file only once the page has shown it followed.
+        with StepWriter(path) as writer:
+            writer.append(*range(40))
+            following = ("following", "stalled")
+            wait_for(lambda: browser.evaluate(STATE) in following, what="following")
+            assert browser.evaluate("document.getElementById('exposed').hidden") is True
+            # What the page makes of a view that listens beyond this machine.
+            exposed = dict(view.status(), exposed=True, address="http://192.0.2.7:8000/")
+            shown = browser.evaluate(
+                f"showStatus({json.dumps(exposed)});"
+                " [document.getElementById('exposed').hidden,"
+                " document.getElementById('exposed').textContent]"
+            )
+            warning = (
+                "Listening on http://192.0.2.7:8000/, not only on this machine:"
+                " anyone who can reach it can see this data."
+            )
+            assert shown == [False, warning]
         wait_for(lambda: browser.evaluate(STATE) == "finished", what="the writer's close")
         assert browser.evaluate(message) == "finished: the writer closed the file after 40 frames"
         assert view.stop()[0] == 143
         wait_for(lambda: browser.evaluate(STATE) == "stopped", what="the stop")
         assert browser.evaluate(message) == "stopped: the view command is no longer running"
-        writer.communicate(timeout=60)
 
 
 @needs_chromium

@@ -31,18 +31,22 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 
 from .follow import (
+    GaveUp,
     SlidingRate,
     WriterWatch,
     add_dataset_arguments,
+    add_timeout_argument,
     check_if_present,
     explain_read_errors,
     finished_line,
     newest_rows,
     say,
     seconds_since_flush,
+    wait_patiently_for_file,
     wait_until_followable,
 )
 from .messages import (
+    GAVE_UP,
     INTERRUPTED,
     CommandError,
     non_negative_int,
@@ -608,10 +612,11 @@ class ViewServer(ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
-def follow(display, path, dataset, every):
+def follow(display, path, dataset, every, timeout):
     """Follow the dataset until Ctrl-C or SIGTERM, handing each update to `display`."""
     from hdf5_kel.swmr.library.tailread import SWMRCount
 
+    wait_patiently_for_file(path, say, timeout)
     wait_until_followable(path, dataset, say, display.waiting_for_swmr)
     counter = SWMRCount(path, dataset, total_count=sys.maxsize)
     writer = WriterWatch(path)
@@ -697,7 +702,10 @@ def run(args):
         if opener is not None:
             # In a thread: a browser that runs in the terminal would hold the follower up.
             threading.Thread(target=opener.open, daemon=True).start()
-        follow(server.display, args.file, args.dataset, args.every)
+        follow(server.display, args.file, args.dataset, args.every, args.timeout)
+    except GaveUp as error:
+        say(f"gave up: {error}")
+        return GAVE_UP
     except KeyboardInterrupt:
         print(f"stopped: {plural(server.display.length, 'frame')} in the dataset", flush=True)
         return INTERRUPTED
@@ -716,7 +724,7 @@ def add_parser(commands):
         " a page that shows its newest frame (an image, a line plot, or for a dataset of one"
         " axis its values over time), the frame number, the rate and how long ago the file"
         " was last flushed. The first line printed is the page's address. Waits for a file"
-        " that does not exist yet; runs until Ctrl-C.",
+        " that does not exist yet (with --timeout, only so long); runs until Ctrl-C.",
     )
     add_dataset_arguments(view)
     view.add_argument(
@@ -739,4 +747,5 @@ def add_parser(commands):
         help=f"seconds between updates of the page, at least {MIN_EVERY} (default: 0.5)",
     )
     view.add_argument("--open", action="store_true", help="open the page in the default browser")
+    add_timeout_argument(view)
     view.set_defaults(run=run, waits_on_flag=True)
