@@ -35,6 +35,7 @@ from .follow import (
     SlidingRate,
     WriterWatch,
     add_dataset_arguments,
+    add_threads_argument,
     add_timeout_argument,
     check_if_present,
     explain_read_errors,
@@ -727,6 +728,7 @@ def add_parser(commands):
         " that does not exist yet (with --timeout, only so long); runs until Ctrl-C.",
     )
     add_dataset_arguments(view)
+    add_threads_argument(view)
     view.add_argument(
         "--host",
         default=LOOPBACK,

@@ -8,6 +8,7 @@ from .follow import (
     GaveUp,
     WriterWatch,
     add_dataset_arguments,
+    add_threads_argument,
     add_timeout_argument,
     check_growable,
     explain_read_errors,
@@ -283,6 +284,7 @@ def add_parser(commands):
         " and says how much of it went to those waits.",
     )
     add_dataset_arguments(watch)
+    add_threads_argument(watch)
     watch.add_argument("--start", type=non_negative_int, default=0, help="first frame (default: 0)")
     watch.add_argument(
         "--total",
