@@ -14,7 +14,7 @@ import time
 from hdf5_kel.sources import Acquisition, first_linked_file, is_linked_series
 
 from ..follow import superblock_head, writer_has_file_open
-from .messages import CommandError, one_line, plural, positive_int
+from .messages import CommandError, one_line, plural, positive_int, seconds_at_least
 from .signals import check_interrupted, interrupted
 
 # Seconds between two tests of a wait: for the file to appear, for the
@@ -88,6 +88,70 @@ def say(line):
     print(line, flush=True)
 
 
+# Seconds of waiting for a file after which a follower says again what it
+# waits for, with the names in its folder closest to it: a misspelt name looks
+# just like a detector that has not started yet.
+REMIND_AFTER = 10.0
+
+
+class GaveUp(Exception):
+    """The file did not appear within the time given (--timeout)."""
+
+
+def reminder_line(path, waited):
+    """What a long wait for `path` says: the closest names in its folder."""
+    folder = os.path.dirname(path)
+    where = folder or "the current folder"
+    line = f"still waiting for {path} after {waited:.0f} s"
+    try:
+        names = os.listdir(folder or ".")
+    except OSError:
+        return line
+    closest = difflib.get_close_matches(os.path.basename(path), names, n=CLOSEST_COUNT)
+    if not closest:
+        return f"{line}; nothing in {where} has a name close to it"
+    return f"{line}; closest names in {where}: {', '.join(closest)}"
+
+
+class Patience:
+    """The stop event of the wait for a file: set by Ctrl-C, or after
+    `timeout` seconds (None: never); says once, after REMIND_AFTER seconds,
+    what is still awaited."""
+
+    def __init__(self, path, say, timeout):
+        self.path, self.say, self.timeout = path, say, timeout
+        self.started = time.monotonic()
+        self.reminded = False
+
+    def is_set(self):
+        if interrupted.is_set():
+            return True
+        waited = time.monotonic() - self.started
+        if not self.reminded and waited >= REMIND_AFTER:
+            self.say(reminder_line(self.path, waited))
+            self.reminded = True
+        return self.timeout is not None and waited >= self.timeout
+
+
+def wait_patiently_for_file(path, say, timeout):
+    """Wait for `path` to appear, saying what it waits for at once and again
+    after REMIND_AFTER seconds; GaveUp after `timeout` seconds (None: never),
+    KeyboardInterrupt on Ctrl-C."""
+    if not wait_for_file(path, Patience(path, say, timeout), say):
+        check_interrupted()
+        raise GaveUp(f"{path} did not appear within {timeout:g} s")
+
+
+def add_timeout_argument(parser):
+    parser.add_argument(
+        "--timeout",
+        type=seconds_at_least(0),
+        metavar="SECONDS",
+        help="give up with status 1 when the file has not appeared by then (default: wait"
+        " until Ctrl-C)",
+    )
+
+
 def wait_until_followable(path, name, say, file_found=lambda: None):
     """Wait for the file (then call `file_found`) and for SWMR mode, saying
     once what it waits for, then check that `name` is a dataset in it;
@@ -106,6 +170,25 @@ def wait_until_followable(path, name, say, file_found=lambda: None):
     # A series of linked files has its frame shape once its first file is there.
     if first is not None and not wait_for_file(first, interrupted, say):
         check_interrupted()
+
+
+def check_if_present(path, name):
+    """Refuse at once a file that is there and cannot be followed: not HDF5,
+    no dataset `name`, or one with no axis to grow along. A file that its
+    writer still holds locked (before SWMR mode) or that is not there yet is
+    checked once a wait has it open."""
+    import h5py
+
+    if not file_there(path):
+        return
+    try:
+        file = h5py.File(path, "r", libver="latest", swmr=True)
+    except BlockingIOError:
+        return
+    except OSError as error:
+        raise cannot_open(path, error) from error
+    with file:
+        check_growable(path, dataset_in(file, path, name))
 
 
 def cannot_open(path, error):

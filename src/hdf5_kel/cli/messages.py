@@ -7,6 +7,8 @@ import math
 EQUAL, DIFFERENT, FAILED = 0, 1, 2
 # watch: the writer closed the file before the frames asked for were there.
 INCOMPLETE = 1
+# watch and view: the file did not appear within --timeout.
+GAVE_UP = 1
 INTERRUPTED = 130
 
 

@@ -5,9 +5,11 @@ import sys
 import time
 
 from .follow import (
+    GaveUp,
     WriterWatch,
     add_dataset_arguments,
     add_threads_argument,
+    add_timeout_argument,
     check_growable,
     explain_read_errors,
     finished_line,
@@ -15,9 +17,11 @@ from .follow import (
     last_written,
     say,
     seconds_since_flush,
+    wait_patiently_for_file,
     wait_until_followable,
 )
 from .messages import (
+    GAVE_UP,
     INCOMPLETE,
     INTERRUPTED,
     CommandError,
@@ -224,6 +228,7 @@ def run(args):
             say(report.block(reader.index - len(block), len(block), flushed))
 
     try:
+        wait_patiently_for_file(args.file, say, args.timeout)
         wait_until_followable(args.file, args.dataset, say, report.file_found)
         reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
         check_growable(args.file, reader.dset)
@@ -245,6 +250,10 @@ def run(args):
             length = reader.dset.shape[0]
             reader.total_frames = report.followed(length)
             hand_out(interrupted)
+    except GaveUp as error:
+        say(f"gave up: {error}")
+        say(report.summary("gave up"))
+        return GAVE_UP
     except KeyboardInterrupt:
         say(report.summary("stopped", frames_waiting(reader) if reader is not None else 0))
         return INTERRUPTED
@@ -290,4 +299,5 @@ def add_parser(commands):
         default=10,
         help="frames per block; a block is shown once whole (default: 10)",
     )
+    add_timeout_argument(watch)
     watch.set_defaults(run=run, waits_on_flag=True)
