@@ -18,7 +18,7 @@ import time
 import dask.config
 from distributed import CancelledError, KilledWorker
 
-from hdf5_kel.cli.follow import (
+from hdf5_kel.follow import (
     WriterWatch,
     open_when_unlocked,
     say,

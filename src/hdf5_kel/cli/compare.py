@@ -2,7 +2,7 @@
 
 import glob
 
-from .follow import dataset_in, explain_read_errors, open_file
+from ..follow import dataset_in, explain_read_errors, open_file
 from .messages import DIFFERENT, EQUAL, CommandError, plural
 
 STATUSES = "Exit status: 0 equal, 1 different, 2 error."

@@ -26,7 +26,7 @@ import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 
-from .follow import (
+from ..follow import (
     SlidingRate,
     WriterWatch,
     add_dataset_arguments,

@@ -4,7 +4,7 @@ import collections
 import sys
 import time
 
-from .follow import (
+from ..follow import (
     WriterWatch,
     add_dataset_arguments,
     check_growable,

@@ -11,8 +11,8 @@ import os
 import sys
 import time
 
-from .messages import CommandError, one_line, plural
-from .signals import check_interrupted, interrupted
+from .cli.messages import CommandError, one_line, plural
+from .cli.signals import check_interrupted, interrupted
 
 # Seconds between two tests of a wait: for the file to appear, for the
 # writer's lock to go.
