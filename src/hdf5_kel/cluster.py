@@ -18,15 +18,14 @@ import time
 import dask.config
 from distributed import CancelledError, KilledWorker
 
+from hdf5_kel.diagnose import add_note
 from hdf5_kel.follow import (
+    FollowError,
     WriterWatch,
     open_when_unlocked,
-    say,
     wait_for_file,
     writer_has_file_open,
 )
-from hdf5_kel.cli.messages import CommandError
-from hdf5_kel.diagnose import add_note
 
 # Seconds a wait for frames or for results lasts at most before the follower
 # looks again at what else it waits for: the writer closing the file, a
@@ -129,14 +128,18 @@ def map_frames(
     )
 
 
+def _say(line):
+    print(line, flush=True)
+
+
 def _wait_until_followable(path, stop):
     """Wait for the file and for its writer to switch SWMR mode on, saying
     once what it waits for; False when `stop` ended a wait."""
-    if not wait_for_file(path, stop, say):
+    if not wait_for_file(path, stop, _say):
         return False
     try:
-        file = open_when_unlocked(path, stop, say)
-    except CommandError:
+        file = open_when_unlocked(path, stop, _say)
+    except FollowError:
         return True  # not a lock: the reader's own open raises h5py's error
     if file is None:
         return False

@@ -1,18 +1,34 @@
-"""Finding, opening and following datasets, as watch, view and compare do it.
+"""Finding, opening and following a file that another process is still
+writing: the waits and checks that the readers' callers share (the command
+line, `hdf5_kel.cluster`, an acquisition's own scripts).
 
 The waits take a stop event (anything with `is_set()`) and return a false
-value once it is set; they say once what they wait for, through `say`.
+value once it is set; they say once what they wait for, through `say` (any
+callable taking a line). What cannot be followed raises `FollowError`, whose
+message names the file and says why in plain words.
 """
 
-import collections
 import contextlib
 import difflib
 import os
 import sys
 import time
 
-from .cli.messages import CommandError, one_line, plural
-from .cli.signals import check_interrupted, interrupted
+
+class FollowError(Exception):
+    """A file or dataset that cannot be followed; the message says which and why."""
+
+
+def one_line(error, plain=(FollowError,)):
+    """An exception as one line: its class (unless it is one of `plain`, whose
+    message says it all), its text and its notes, whitespace folded."""
+    text = " ".join(str(error).split())
+    if not isinstance(error, plain):
+        text = f"{type(error).__name__}: {text}" if text else type(error).__name__
+    # Notes say why, where h5py's text does not (a filter plugin not loaded).
+    notes = [" ".join(str(note).split()) for note in getattr(error, "__notes__", ())]
+    return "; ".join([text, *notes])
+
 
 # Seconds between two tests of a wait: for the file to appear, for the
 # writer's lock to go.
@@ -61,9 +77,9 @@ def file_there(path):
     except FileNotFoundError:
         return False
     except PermissionError:
-        raise CommandError(f"cannot open {path}: permission denied on its folder") from None
+        raise FollowError(f"cannot open {path}: permission denied on its folder") from None
     except NotADirectoryError:
-        raise CommandError(f"cannot open {path}: a folder on its path is a file") from None
+        raise FollowError(f"cannot open {path}: a folder on its path is a file") from None
     return True
 
 
@@ -81,45 +97,25 @@ def wait_for_file(path, stop, say):
     return bool(wait_until(lambda: file_there(path), stop, say, waiting_line(path)))
 
 
-def say(line):
-    print(line, flush=True)
-
-
-def wait_until_followable(path, name, say, file_found=lambda: None):
-    """Wait for the file (then call `file_found`) and for SWMR mode, saying
-    once what it waits for, then check that `name` is a dataset in it;
-    KeyboardInterrupt when Ctrl-C ends a wait."""
-    if not wait_for_file(path, interrupted, say):
-        check_interrupted()
-    file_found()
-    file = open_when_unlocked(path, interrupted, say)
-    if file is None:
-        check_interrupted()
-    # This handle goes before the follower opens its own: a process that holds
-    # two objects of one growing dataset fails its reads.
-    with file:
-        dataset_in(file, path, name)
-
-
 def cannot_open(path, error):
     """The failed open of `path` in plain words where a plain read of the file
     tells why, else with HDF5's own text."""
     if isinstance(error, FileNotFoundError):
-        return CommandError(f"{path}: no such file")
+        return FollowError(f"{path}: no such file")
     try:
         with open(path, "rb") as file:
             if superblock_head(file) is None:
                 empty = " (it is empty)" if os.fstat(file.fileno()).st_size == 0 else ""
-                return CommandError(f"{path} is not an HDF5 file{empty}")
+                return FollowError(f"{path} is not an HDF5 file{empty}")
     except FileNotFoundError:
-        return CommandError(f"{path}: no such file")
+        return FollowError(f"{path}: no such file")
     except IsADirectoryError:
-        return CommandError(f"{path} is a folder, not a file")
+        return FollowError(f"{path} is a folder, not a file")
     except PermissionError:
-        return CommandError(f"cannot open {path}: permission denied")
+        return FollowError(f"cannot open {path}: permission denied")
     except OSError:
         pass
-    return CommandError(f"cannot open {path}: {one_line(error)}")
+    return FollowError(f"cannot open {path}: {one_line(error)}")
 
 
 def open_file(path):
@@ -183,15 +179,15 @@ def dataset_in(file, path, name):
     closest = closest_datasets(file, name)
     hint = f"; closest datasets: {', '.join(closest)}" if closest else "; it holds no dataset"
     if found is None:
-        raise CommandError(f"{path} has no dataset {name}{hint}")
+        raise FollowError(f"{path} has no dataset {name}{hint}")
     kind = "a group" if isinstance(found, h5py.Group) else f"a {type(found).__name__}"
-    raise CommandError(f"{path}:{name} is {kind}, not a dataset{hint}")
+    raise FollowError(f"{path}:{name} is {kind}, not a dataset{hint}")
 
 
 def check_growable(path, dset):
     """Refuse a scalar dataset: frames are appended along axis 0."""
     if dset.ndim == 0:
-        raise CommandError(f"{path}:{dset.name} has no axis to grow along")
+        raise FollowError(f"{path}:{dset.name} has no axis to grow along")
 
 
 def missing_filter_line(path, dset):
@@ -223,14 +219,8 @@ def explain_read_errors(*sources):
         for path, dset in sources:
             line = missing_filter_line(path, dset)
             if line is not None:
-                raise CommandError(line) from error
+                raise FollowError(line) from error
         raise
-
-
-def add_dataset_arguments(parser):
-    """FILE and DATASET, as every command that follows a dataset takes them."""
-    parser.add_argument("file", metavar="FILE", help="HDF5 file being written")
-    parser.add_argument("dataset", metavar="DATASET", help="dataset path, e.g. /entry/data")
 
 
 # An HDF5 file starts with this signature, at offset 0 or, behind a user
@@ -280,11 +270,6 @@ QUIET_BEFORE_CHECK = 1.0
 QUIET_BEFORE_HINT = 60.0
 
 
-def finished_line(frames):
-    """The line of watch and view once the writer has closed the file."""
-    return f"finished: the writer closed the file after {plural(frames, 'frame')}"
-
-
 class WriterWatch:
     """Whether the writer of a followed file is done, asked of the file only
     once no new frame has come for QUIET_BEFORE_CHECK seconds.
@@ -319,57 +304,3 @@ class WriterWatch:
             f" its writer may have stopped without closing it (if `fuser {self.path}` shows"
             f" no process, none holds it; `h5clear -s -i {self.path}` then clears the mark)"
         )
-
-
-def seconds_since_flush(path):
-    """How long ago the file was last written, the writer's last flush; None if unknown."""
-    try:
-        return max(time.time() - os.stat(path).st_mtime, 0.0)
-    except OSError:
-        return None
-
-
-def frames_waiting(reader):
-    """Frames present beyond the reader's position (0 when that cannot be read)."""
-    try:
-        reader.dset.refresh()
-        return max(reader.dset.shape[0] - reader.index, 0)
-    except (OSError, RuntimeError, ValueError):
-        return 0
-
-
-def newest_rows(counter, keep):
-    """The last `keep` rows appended since the counter's last hand-out, or None.
-
-    Older new rows are passed over, never read: a display wants the newest
-    frame, not every one. The counter's position ends at the dataset's length.
-    """
-    dset = counter.dset
-    dset.refresh()
-    shape = dset.shape
-    length = shape[0]
-    if length <= counter.index:
-        return None
-    counter.index = max(counter.index, length - keep)
-    return counter.modify(dset, shape)
-
-
-class SlidingRate:
-    """Frames per second over the last `window` seconds of (time, length) samples."""
-
-    def __init__(self, window):
-        self.window = window
-        self.samples = collections.deque()
-
-    def add(self, when, length):
-        self.samples.append((when, length))
-        # The oldest sample kept is the last one at least a window old, so
-        # that the rate always spans the whole window once there is one.
-        while len(self.samples) > 2 and when - self.samples[1][0] >= self.window:
-            self.samples.popleft()
-
-    def per_second(self):
-        if len(self.samples) < 2:
-            return None
-        (start, first), (end, last) = self.samples[0], self.samples[-1]
-        return (last - first) / (end - start) if end > start else None

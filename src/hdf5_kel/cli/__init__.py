@@ -20,8 +20,8 @@ import sys
 import threading
 
 from .. import __version__
-from . import compare, demo, simulate, view, watch, write
 from ..follow import load_filter_plugins
+from . import compare, demo, simulate, view, watch, write
 from .messages import FAILED, INTERRUPTED, one_line
 from .signals import interrupt, received, reset, stop_on_sigterm, waits_on_flag
 

@@ -5,7 +5,7 @@ import math
 import os
 import time
 
-from ..follow import say
+from .followers import say
 from .messages import (
     INTERRUPTED,
     CommandError,

@@ -26,11 +26,10 @@ import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 
-from ..follow import (
+from ..follow import WriterWatch, explain_read_errors
+from .followers import (
     SlidingRate,
-    WriterWatch,
     add_dataset_arguments,
-    explain_read_errors,
     finished_line,
     newest_rows,
     say,

@@ -4,11 +4,9 @@ import collections
 import sys
 import time
 
-from ..follow import (
-    WriterWatch,
+from ..follow import WriterWatch, check_growable, explain_read_errors
+from .followers import (
     add_dataset_arguments,
-    check_growable,
-    explain_read_errors,
     finished_line,
     frames_waiting,
     say,
