@@ -1,7 +1,8 @@
-"""What `hdf5_kel.cluster.map_frames` gains on a CPU-bound analysis, and what it
-costs per block.
+"""What `hdf5_kel.cluster.map_frames` gains on a CPU-bound analysis, what it
+costs per block, and where compressed frames are best read.
 
     PYTHONPATH=src python bench/cluster.py [--blocks 150] [--trivial-blocks 400]
+        [--compressed-frames 640] [--part all|cpu|compressed]
 
 A complete file of blocks of 4 frames of 256 x 256 uint16 is followed three
 ways with the same function, which spends 20 ms of its thread's CPU time per
@@ -10,6 +11,14 @@ block: a plain loop in this process (an `SWMRReader` and the function), and
 thread each). Then the per-block overhead: `map_frames` with a function that
 does nothing, against the plain loop's reading alone, on two workers. Cluster
 start-up is not timed; each figure is the best of three runs.
+
+Then compressed detector-like frames: 1024 x 1024 uint16 of Poisson counts
+(mean 1), one frame per chunk, bitshuffle with LZ4, in blocks of 16, through a
+light function (each frame's sum). `map_frames` reads them here (this process
+decodes every frame and sends it out) and on the workers (this process only
+follows the length), on one and two worker processes; the scheduler and the
+workers run in processes of their own (`SubprocessCluster`), so that this
+process's CPU time is the follower's and its client's alone.
 """
 
 import argparse
@@ -19,6 +28,7 @@ import tempfile
 import time
 
 import h5py
+import hdf5plugin
 import numpy as np
 
 DATASET = "/entry/data"
@@ -38,6 +48,30 @@ def analyse(block):
 
 def nothing(block):
     return None
+
+
+def frame_sums(block):
+    return block.sum(axis=(1, 2)).tolist()
+
+
+COMPRESSED_SHAPE = (1024, 1024)
+COMPRESSED_BATCH = 16
+
+
+def write_compressed(path, frames):
+    """Detector-like frames: few counts per pixel, 16 distinct frames repeated."""
+    bank = np.random.default_rng(0).poisson(1.0, (16, *COMPRESSED_SHAPE)).astype(np.uint16)
+    with h5py.File(path, "w", libver="latest") as f:
+        data = f.create_dataset(
+            DATASET,
+            shape=(frames, *COMPRESSED_SHAPE),
+            maxshape=(None, *COMPRESSED_SHAPE),
+            dtype=np.uint16,
+            chunks=(1, *COMPRESSED_SHAPE),
+            **hdf5plugin.Bitshuffle(cname="lz4"),
+        )
+        for first in range(0, frames, len(bank)):
+            data[first : first + len(bank)] = bank[: frames - first]
 
 
 def write_file(path, frames):
@@ -74,14 +108,90 @@ def best(measure):
     return min(measure() for _ in range(REPEATS))
 
 
+def mapped_compressed(client, path, frames, read_on_workers):
+    """Seconds, and this process's CPU seconds, of one run over the compressed file."""
+    from hdf5_kel.cluster import map_frames
+
+    started, cpu = time.perf_counter(), time.process_time()
+    count = sum(
+        1
+        for _ in map_frames(
+            client,
+            frame_sums,
+            path,
+            DATASET,
+            batch_size=COMPRESSED_BATCH,
+            total_frames=frames,
+            read_on_workers=read_on_workers,
+        )
+    )
+    assert count == -(-frames // COMPRESSED_BATCH)
+    return time.perf_counter() - started, time.process_time() - cpu
+
+
+def compressed_part(workdir, frames):
+    from distributed import Client
+    from distributed.deploy.subprocess import SubprocessCluster
+
+    path = os.path.join(workdir, "compressed.h5")
+    write_compressed(path, frames)
+    size = os.path.getsize(path)
+    rows = {}
+    for workers in (1, 2):
+        with (
+            SubprocessCluster(
+                host="127.0.0.1",
+                dashboard_address="127.0.0.1:0",
+                n_workers=workers,
+                threads_per_worker=1,
+            ) as cluster,
+            Client(cluster) as client,
+        ):
+            client.wait_for_workers(workers)
+            for read_on_workers in (False, True):
+                mapped_compressed(client, path, COMPRESSED_BATCH * 4, read_on_workers)  # warm up
+                seconds, cpu = min(
+                    mapped_compressed(client, path, frames, read_on_workers) for _ in range(REPEATS)
+                )
+                rows[read_on_workers, workers] = (frames / seconds, cpu, cpu / seconds)
+    print(
+        f"{frames} frames of {COMPRESSED_SHAPE} uint16, bitshuffle-LZ4 ({size / frames / 2**20:.2f}"
+        f" MiB a frame on disk), blocks of {COMPRESSED_BATCH}, each frame's sum"
+    )
+    print()
+    print("| blocks read | workers | frames/s | against one worker | this process's CPU |")
+    print("|---|---:|---:|---:|---:|")
+    for (read_on_workers, workers), (rate, cpu, share) in sorted(rows.items()):
+        one = rows[read_on_workers, 1][0]
+        print(
+            f"| {'on the workers' if read_on_workers else 'here'} | {workers} | {rate:,.0f}"
+            f" | {rate / one:.2f}x | {cpu:.2f} s, {share:.0%} of a core |"
+        )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--blocks", type=int, default=150, help="blocks of the CPU-bound case")
     parser.add_argument(
         "--trivial-blocks", type=int, default=400, help="blocks of the overhead case"
     )
+    parser.add_argument(
+        "--compressed-frames", type=int, default=640, help="frames of the compressed case"
+    )
+    parser.add_argument("--part", choices=["all", "cpu", "compressed"], default="all")
     args = parser.parse_args()
 
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}")
+    if args.part in ("all", "cpu"):
+        cpu_part(args)
+    if args.part in ("all", "compressed"):
+        print()
+        with tempfile.TemporaryDirectory() as workdir:
+            compressed_part(workdir, args.compressed_frames)
+        print(f"load {os.getloadavg()[0]:.1f} at the end")
+
+
+def cpu_part(args):
     from distributed import Client, LocalCluster
 
     frames, trivial_frames = args.blocks * BATCH, args.trivial_blocks * BATCH
@@ -105,7 +215,6 @@ def main():
                     trivial = best(lambda: mapped(client, path, trivial_frames, nothing))
                     overhead = trivial / args.trivial_blocks - reading
 
-    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}")
     print(
         f"{args.blocks} blocks of {BATCH} frames of {FRAME_SHAPE}, {CPU_SECONDS * 1000:.0f} ms"
         " of CPU per block"

@@ -35,6 +35,7 @@ from hdf5_kel.follow import (
     WriterWatch,
     check_growable,
     dataset_in,
+    load_filter_plugins,
     open_when_unlocked,
     wait_for_file,
     writer_has_file_open,
@@ -347,6 +348,7 @@ class _FramesOnWorker(WorkerPlugin):
                 f"worker {socket.gethostname()} does not see {self.path}: reading on the"
                 " workers needs a file system that every worker sees at the same path"
             )
+        load_filter_plugins()  # detector data is compressed with bitshuffle, LZ4, ...
         self.reader = SWMRReader(self.path, self.dataset, 0, sys.maxsize, 1)
         return self.reader
 
@@ -408,6 +410,7 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
         block.data = block.result = None
 
     try:
+        load_filter_plugins()  # for the blocks read here
         dset = _wait_and_open(path, dataset, stop)
         if dset is None:
             return
