@@ -213,7 +213,10 @@ def cpu_part(args):
         for workers in (1, 2):
             with (
                 LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+                    n_workers=workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    dashboard_address="127.0.0.1:0",
                 ) as cluster,
                 Client(cluster) as client,
             ):

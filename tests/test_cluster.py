@@ -21,10 +21,23 @@ READERS = pytest.mark.parametrize("read_on_workers", [False, True], ids=["read-h
 
 @pytest.fixture(scope="module")
 def client():
-    # Worker processes, so that one can be killed.
+    # Worker processes, so that one can be killed. The dashboard on loopback
+    # and a free port: dashboard_address=None still opens one on every interface.
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0"
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def threaded_client():
+    # One worker process whose threads share its reader of the file.
+    with (
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=3, processes=True, dashboard_address="127.0.0.1:0"
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
@@ -183,13 +196,15 @@ def test_bad_arguments_fail_at_the_call(tmp_path, client, change, error, text):
 
 
 @READERS
-def test_unordered_results_come_as_they_complete_each_once(tmp_path, client, read_on_workers):
+def test_unordered_results_come_as_they_complete_each_once(
+    tmp_path, threaded_client, read_on_workers
+):
     path = tmp_path / "live.h5"
     # Compressed: the workers load the filter plugins themselves.
     writer = start_writer(path, DATASET, 40, per_append=5, delay=0.01, filter="bitshuffle-lz4")
     results = list(
         map_frames(
-            client,
+            threaded_client,
             frames_of,
             path,
             DATASET,
@@ -200,7 +215,7 @@ def test_unordered_results_come_as_they_complete_each_once(tmp_path, client, rea
     )
     writer.communicate()
     assert sorted(results) == [(first, [first, first + 1]) for first in range(0, 40, 2)]
-    wait_for(lambda: not client.futures, what="every future released")
+    wait_for(lambda: not threaded_client.futures, what="every future released")
 
 
 def test_what_cannot_be_followed_is_said_plainly(tmp_path, client):
