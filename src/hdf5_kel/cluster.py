@@ -193,12 +193,16 @@ class _Blocks:
     def next_end(self):
         return min(self.index + self.batch_size, self.end)
 
+    def next_within(self, length):
+        """Whether a next block is due and lies inside the first `length` frames."""
+        return self.index < self.next_end() <= length
+
     def take(self, length, room):
         """The (first, end) of up to `room` next blocks that lie inside `length`."""
         taken = []
-        while len(taken) < room and self.index < (end := self.next_end()) <= length:
-            taken.append((self.index, end))
-            self.index = end
+        while len(taken) < room and self.next_within(length):
+            taken.append((self.index, self.next_end()))
+            self.index = self.next_end()
         return taken
 
 
@@ -226,11 +230,10 @@ class _ReadHere:
         wait = wake
         while len(taken) < room and (frames := reader.read_chunk_event(wait)) is not None:
             taken.append(_Block(reader.index - len(frames), reader.index, frames))
-            end = min(reader.index + reader.batch_size, reader.total_frames)
-            if not reader.index < end <= reader.dset.shape[0]:
+            self.blocks.index = reader.index
+            if not self.blocks.next_within(reader.dset.shape[0]):
                 break
             wait = wake.stop
-        self.blocks.index = reader.index
         return taken
 
     def end_at_length(self):
