@@ -18,7 +18,10 @@ light function (each frame's sum). `map_frames` reads them here (this process
 decodes every frame and sends it out) and on the workers (this process only
 follows the length), on one and two worker processes; the scheduler and the
 workers run in processes of their own (`SubprocessCluster`), so that this
-process's CPU time is the follower's and its client's alone.
+process's CPU time is the follower's and its client's alone. Beside them, the
+ceiling: each worker reads its share of the frames with a plain `SWMRReader`
+loop, all at the same time, without `map_frames`: how much the machine gives
+that many processes at that moment.
 """
 
 import argparse
@@ -108,16 +111,22 @@ def best(measure):
     return min(measure() for _ in range(REPEATS))
 
 
-def mapped_compressed(client, path, frames, read_on_workers):
-    """Seconds, this process's CPU seconds and the workers' of one run over
-    the compressed file."""
-    from hdf5_kel.cluster import map_frames
+def timed(client, run):
+    """Seconds, this process's CPU seconds and the workers' of `run(client)`."""
 
     def workers_cpu():
         return sum(client.run(time.process_time).values())
 
     on_workers = workers_cpu()
     started, cpu = time.perf_counter(), time.process_time()
+    run(client)
+    seconds, cpu = time.perf_counter() - started, time.process_time() - cpu
+    return seconds, cpu, workers_cpu() - on_workers
+
+
+def mapped_compressed(client, path, frames, read_on_workers):
+    from hdf5_kel.cluster import map_frames
+
     count = sum(
         1
         for _ in map_frames(
@@ -130,9 +139,31 @@ def mapped_compressed(client, path, frames, read_on_workers):
             read_on_workers=read_on_workers,
         )
     )
-    seconds, cpu = time.perf_counter() - started, time.process_time() - cpu
     assert count == -(-frames // COMPRESSED_BATCH)
-    return seconds, cpu, workers_cpu() - on_workers
+
+
+def read_share(path, first, end):
+    """A worker's share of the frames through the function, without map_frames."""
+    import hdf5plugin  # noqa: F401 - the bitshuffle filter
+
+    from hdf5_kel.swmr.library.tailread import SWMRReader
+
+    with SWMRReader(path, DATASET, first, end, COMPRESSED_BATCH) as reader:
+        for block in reader:
+            frame_sums(block)
+
+
+def plain_loops(client, path, frames):
+    """Every worker reads its share at the same time: what the machine gives
+    that many processes, with nothing of map_frames."""
+    workers = list(client.scheduler_info()["workers"])
+    share = -(-frames // len(workers))
+    client.gather(
+        [
+            client.submit(read_share, path, first, min(first + share, frames), workers=[worker])
+            for worker, first in zip(workers, range(0, frames, share))
+        ]
+    )
 
 
 def compressed_part(workdir, frames):
@@ -142,6 +173,13 @@ def compressed_part(workdir, frames):
     path = os.path.join(workdir, "compressed.h5")
     write_compressed(path, frames)
     size = os.path.getsize(path)
+    ways = {
+        "here": lambda client: mapped_compressed(client, path, frames, False),
+        "on the workers": lambda client: mapped_compressed(client, path, frames, True),
+        "plain loops on the workers, no map_frames": lambda client: plain_loops(
+            client, path, frames
+        ),
+    }
     rows = {}
     for workers in (1, 2):
         with (
@@ -154,11 +192,10 @@ def compressed_part(workdir, frames):
             Client(cluster) as client,
         ):
             client.wait_for_workers(workers)
-            for read_on_workers in (False, True):
-                mapped_compressed(client, path, COMPRESSED_BATCH * 4, read_on_workers)  # warm up
-                rows[read_on_workers, workers] = min(
-                    mapped_compressed(client, path, frames, read_on_workers) for _ in range(REPEATS)
-                )
+            mapped_compressed(client, path, COMPRESSED_BATCH * 4, True)  # warm up
+            for way, run in ways.items():
+                best = min(timed(client, run) for _ in range(REPEATS))
+                rows[way, workers] = (*best, os.getloadavg()[0])
     print(
         f"{frames} frames of {COMPRESSED_SHAPE} uint16, bitshuffle-LZ4 ({size / frames / 2**20:.2f}"
         f" MiB a frame on disk), blocks of {COMPRESSED_BATCH}, each frame's sum"
@@ -166,15 +203,15 @@ def compressed_part(workdir, frames):
     print()
     print(
         "| blocks read | workers | frames/s | against one worker | this process's CPU"
-        " | workers' CPU per frame |"
+        " | workers' CPU per frame | load |"
     )
-    print("|---|---:|---:|---:|---:|---:|")
-    for (read_on_workers, workers), (seconds, cpu, workers_cpu) in sorted(rows.items()):
-        one = rows[read_on_workers, 1][0]
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for (way, workers), (seconds, cpu, workers_cpu, load) in rows.items():
+        one = rows[way, 1][0]
         print(
-            f"| {'on the workers' if read_on_workers else 'here'} | {workers}"
-            f" | {frames / seconds:,.0f} | {one / seconds:.2f}x"
-            f" | {cpu:.2f} s, {cpu / seconds:.1%} of a core | {workers_cpu / frames * 1000:.2f} ms |"
+            f"| {way} | {workers} | {frames / seconds:,.0f} | {one / seconds:.2f}x"
+            f" | {cpu:.2f} s, {cpu / seconds:.1%} of a core | {workers_cpu / frames * 1000:.2f} ms"
+            f" | {load:.1f} |"
         )
 
 
