@@ -50,7 +50,7 @@ def load_filter_plugins():
         import hdf5plugin  # noqa: F401 - registers the filters with HDF5
     except ModuleNotFoundError as error:
         plugin_failure = None if error.name == "hdf5plugin" else error
-    except Exception as error:  # noqa: BLE001 - a broken install must not stop the command
+    except Exception as error:  # noqa: BLE001 - a broken install must not stop the follower
         plugin_failure = error
     else:
         plugin_failure = None
