@@ -236,6 +236,15 @@ class _ReadHere:
             wait = wake.stop
         return taken
 
+    @staticmethod
+    def lost_with_its_worker(block):
+        """Whether the block's scattered copy died with its worker, or the
+        scheduler gave the task up after losing workers with it."""
+        status = block.result.status
+        return status == "cancelled" or (
+            status == "error" and isinstance(block.result.exception(), KilledWorker)
+        )
+
     def end_at_length(self):
         self.reader.dset.refresh()
         self.reader.total_frames = min(self.reader.total_frames, self.reader.dset.shape[0])
@@ -280,6 +289,12 @@ class _ReadOnWorkers:
         while not (taken := self.blocks.take(self.length(), room)) and not wake.is_set():
             time.sleep(POLL_INTERVAL)
         return [_Block(first, end) for first, end in taken]
+
+    @staticmethod
+    def lost_with_its_worker(block):
+        """Never: the scheduler gives a task whose worker died to another,
+        and its KilledWorker, after `allowed-failures` deaths, is final."""
+        return False
 
     def end_at_length(self):
         self.blocks.end = min(self.blocks.end, self.length())
@@ -374,13 +389,6 @@ def _wait_and_open(path, dataset, stop):
     return dset
 
 
-def _lost_with_its_worker(block):
-    status = block.result.status
-    return status == "cancelled" or (
-        status == "error" and isinstance(block.result.exception(), KilledWorker)
-    )
-
-
 def _follow_and_map(client, function, source_type, blocks, total_frames, in_flight, stop, ordered):
     if blocks.index == blocks.end:
         return
@@ -439,7 +447,7 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
         while True:
             changed.clear()
             for block in out:
-                if _lost_with_its_worker(block):
+                if source.lost_with_its_worker(block):
                     lost(block)
                     release(block)
                     submit([block])
