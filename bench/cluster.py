@@ -18,13 +18,16 @@ light function (each frame's sum). `map_frames` reads them here (this process
 decodes every frame and sends it out) and on the workers (this process only
 follows the length), on one and two worker processes; the scheduler and the
 workers run in processes of their own (`SubprocessCluster`), so that this
-process's CPU time is the follower's and its client's alone. Beside them, the
+process's CPU time is the follower's and its client's alone. Both clusters run
+side by side and the measures take turns, best of five. Beside them, the
 ceiling: each worker reads its share of the frames with a plain `SWMRReader`
 loop, all at the same time, without `map_frames`: how much the machine gives
 that many processes at that moment.
 """
 
 import argparse
+import collections
+import contextlib
 import os
 import sys
 import tempfile
@@ -59,6 +62,7 @@ def frame_sums(block):
 
 COMPRESSED_SHAPE = (1024, 1024)
 COMPRESSED_BATCH = 16
+COMPRESSED_REPEATS = 5
 
 
 def write_compressed(path, frames):
@@ -180,22 +184,30 @@ def compressed_part(workdir, frames):
             client, path, frames
         ),
     }
-    rows = {}
-    for workers in (1, 2):
-        with (
-            SubprocessCluster(
-                host="127.0.0.1",
-                dashboard_address="127.0.0.1:0",
-                n_workers=workers,
-                threads_per_worker=1,
-            ) as cluster,
-            Client(cluster) as client,
-        ):
-            client.wait_for_workers(workers)
-            mapped_compressed(client, path, COMPRESSED_BATCH * 4, True)  # warm up
+    # Both clusters at once, and every measure in turn in each repetition:
+    # a busy moment of a shared machine then hits them alike.
+    with contextlib.ExitStack() as stack:
+        clients = {}
+        for workers in (1, 2):
+            cluster = stack.enter_context(
+                SubprocessCluster(
+                    host="127.0.0.1",
+                    dashboard_address="127.0.0.1:0",
+                    n_workers=workers,
+                    threads_per_worker=1,
+                )
+            )
+            clients[workers] = stack.enter_context(Client(cluster))
+            clients[workers].wait_for_workers(workers)
+            mapped_compressed(clients[workers], path, COMPRESSED_BATCH * 4, True)  # warm up
+        runs = collections.defaultdict(list)
+        for repetition in range(COMPRESSED_REPEATS):
             for way, run in ways.items():
-                best = min(timed(client, run) for _ in range(REPEATS))
-                rows[way, workers] = (*best, os.getloadavg()[0])
+                # Each cluster goes first in every other repetition.
+                for workers in (1, 2) if repetition % 2 == 0 else (2, 1):
+                    measured = timed(clients[workers], run)
+                    runs[way, workers].append((*measured, os.getloadavg()[0]))
+    rows = {key: min(measured) for key, measured in runs.items()}
     print(
         f"{frames} frames of {COMPRESSED_SHAPE} uint16, bitshuffle-LZ4 ({size / frames / 2**20:.2f}"
         f" MiB a frame on disk), blocks of {COMPRESSED_BATCH}, each frame's sum"
