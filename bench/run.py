@@ -506,6 +506,131 @@ def case_layouts(sizes, work, results):
     results.data["layouts_MB_per_s"] = figures
 
 
+# --- case 8: compressed detector frames -------------------------------------------
+
+# Filter keywords by name; bitshuffle-LZ4 through hdf5plugin.
+COMPRESSIONS = {"bitshuffle-LZ4": "bitshuffle", "gzip": {"compression": "gzip"}}
+# Frame shape and element type of the two detectors.
+DETECTORS = {"512x512 uint16": ((512, 512), "uint16"), "1024x1024 uint32": ((1024, 1024), "uint32")}
+COMPRESSED_BLOCK = 8
+
+
+def write_detector_frames(path, frames, frame_shape, dtype, storage):
+    """Detector-like frames (Poisson counts over powder rings, hot pixels),
+    one frame per chunk."""
+    from hdf5_kel.cli.simulate import detector_frames
+
+    with h5py.File(path, "w", libver="latest") as f:
+        dset = f.create_dataset(DATASET, (frames, *frame_shape), dtype, maxshape=(None, *frame_shape),
+                                chunks=(1, *frame_shape), **storage)  # fmt: skip
+        for start in range(0, frames, 32):
+            count = min(32, frames - start)
+            dset[start : start + count] = detector_frames(
+                count, frame_shape, np.dtype(dtype), start
+            )
+    return str(path)
+
+
+@contextlib.contextmanager
+def decode_threads(threads):
+    """HDF5_KEL_THREADS for the reads inside, which look it up at every block."""
+    before = os.environ.get("HDF5_KEL_THREADS")
+    os.environ["HDF5_KEL_THREADS"] = str(threads)
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ["HDF5_KEL_THREADS"]
+        else:
+            os.environ["HDF5_KEL_THREADS"] = before
+
+
+def follow_with_threads(threads):
+    def follow(path, first, end, block_frames):
+        with decode_threads(threads):
+            return follow_ours(path, first, end, block_frames)
+
+    return follow
+
+
+def raw_chunks(path, first, end, block_frames):
+    """The stored chunks alone, read as the follower reads them, not decoded."""
+    with h5py.File(path, "r", libver="latest", swmr=True) as f:
+        handle = f[DATASET].id
+        start = time.perf_counter()
+        for row in range(first, end):
+            handle.read_direct_chunk((row, 0, 0))
+        return time.perf_counter() - start
+
+
+def decode_limit(threads):
+    """The chunks of each block, read beforehand, decoded into a block by the
+    followers' decoders on `threads` threads: the follower's ceiling."""
+
+    def decode(path, first, end, block_frames):
+        with h5py.File(path, "r", libver="latest", swmr=True) as f:
+            dset = f[DATASET]
+            stored = [dset.id.read_direct_chunk((row, 0, 0)) for row in range(first, end)]
+            start = time.perf_counter()
+            for at in range(0, len(stored), block_frames):
+                tailread._decode_chunks(dset, stored[at : at + block_frames], threads)
+            return time.perf_counter() - start
+
+    return decode
+
+
+def case_compressed(sizes, work, results):
+    try:
+        import hdf5plugin
+    except ImportError:
+        print("8. compressed frames: hdf5plugin is not installed (pip install hdf5plugin): "
+              "skipped", flush=True)  # fmt: skip
+        return
+    cores = len(os.sched_getaffinity(0))
+    thread_counts = sorted({1, 2, cores})
+    print(f"8. compressed detector frames, one-frame chunks, blocks of {COMPRESSED_BLOCK}, "
+          f"{cores} cores", flush=True)  # fmt: skip
+    figures = {}
+    for (detector, (frame_shape, dtype)), (compression, storage) in (
+        (d, c) for d in DETECTORS.items() for c in COMPRESSIONS.items()
+    ):
+        if storage == "bitshuffle":
+            storage = dict(hdf5plugin.Bitshuffle(cname="lz4"))
+        frame_bytes = int(np.prod(frame_shape)) * np.dtype(dtype).itemsize
+        frames = max(64, sizes.layout_bytes // frame_bytes)
+        path = write_detector_frames(work / "detector.h5", frames, frame_shape, dtype, storage)
+        os.sync()
+        follow_ours(path, 0, frames, 64)  # into the page cache
+        contenders = {f"SWMRReader, {n} thread{'s' * (n > 1)}": follow_with_threads(n)
+                      for n in thread_counts}  # fmt: skip
+        contenders |= {f"decode limit, {n} thread{'s' * (n > 1)}": decode_limit(n)
+                       for n in thread_counts}  # fmt: skip
+        contenders |= {"h5py loop": follow_h5py, "raw chunk reads": raw_chunks}
+        best = dict.fromkeys(contenders, float("inf"))
+        for turn in range(sizes.follow_repeats):
+            for name, measure in taking_turns(contenders.items(), turn):
+                best[name] = min(best[name], measure(path, 0, frames, COMPRESSED_BLOCK))
+        rate = {name: frames / seconds for name, seconds in best.items()}
+        label = f"{compression}, {detector}"
+        loop = rate["h5py loop"]
+        for n in thread_counts:
+            ours = rate[f"SWMRReader, {n} thread{'s' * (n > 1)}"]
+            limit = rate[f"decode limit, {n} thread{'s' * (n > 1)}"]
+            wanted = 1.0 if n == 1 else 1.5
+            results.add("8", f"{label}, {n} thread{'s' * (n > 1)}", f"{ours:,.0f} frames/s",
+                        f"{loop:,.0f} frames/s (h5py loop)", f"{ours / loop:.2f}x", f"≥ {wanted:g}x",
+                        ours / loop >= wanted if n in (1, cores) else None)  # fmt: skip
+            results.add("8", f"{label}, {n} thread{'s' * (n > 1)}, of the decode limit",
+                        f"{ours:,.0f} frames/s", f"{limit:,.0f} frames/s (decode limit)",
+                        f"{ours / limit:.2f}", "≥ 0.8" if n == cores else "",
+                        ours / limit >= 0.8 if n == cores else None)  # fmt: skip
+        results.add("8", f"{label}, raw chunk reads alone", f"{rate['raw chunk reads']:,.0f} frames/s",
+                    f"{os.path.getsize(path) / frames / 1e3:,.0f} kB a frame stored", "")  # fmt: skip
+        figures[label] = rate
+        os.unlink(path)
+    results.data["compressed_frames_per_s"] = figures
+
+
 # --- case 3: hand-out rate of SWMRCount -------------------------------------------
 
 
@@ -833,6 +958,7 @@ CASES = {
     "5": case_compare,
     "6": case_writers,
     "7": case_layouts,
+    "8": case_compressed,
 }
 
 

@@ -62,9 +62,10 @@ def start_writer(
     With pause_after, the writer stops after that many frames until the path
     resume_when exists. With ramp, element (a, b, ...) of frame i holds
     (i + a + b + ...) % 256. chunk_frames and filter set the storage layout:
-    frames per chunk along axis 0, and "none", "gzip", "bitshuffle-lz4" or "lz4"
-    (the last two through hdf5plugin). With swmr_when, it holds the file locked,
-    before SWMR mode, until that path exists.
+    frames per chunk along axis 0, and a name of swmr_writer.FILTERS ("none",
+    "gzip", "gzip-shuffle", or one of hdf5plugin's: "bitshuffle-lz4", "zstd",
+    ...). With swmr_when, it holds the file locked, before SWMR mode, until
+    that path exists.
     """
     cmd = [
         sys.executable,
@@ -116,6 +117,39 @@ def start_python(code, cwd, *args):
         stderr=subprocess.PIPE,
         text=True,
     )
+
+
+FOLLOWER_TO_FILE = r"""
+import sys
+
+import numpy as np
+
+try:
+    import hdf5plugin  # noqa: F401 - the filters of compressed files
+except ImportError:
+    pass
+from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRReader
+
+kind, path, frames, out = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+if kind == "SWMRReader":
+    follower = SWMRReader(path, "/entry/data", 0, frames, 3)
+else:
+    follower = SWMRCount(path, "/entry/data", 3, frames)
+with follower:
+    np.save(out, np.concatenate(list(follower)))
+"""
+
+
+def start_follower(kind, path, frames):
+    """Follow path's dataset to frame `frames` in a child process, with an
+    SWMRReader (blocks of 3) or an SWMRCount; followed_frames(...) gives what it
+    handed out once the child is finished."""
+    return start_python(FOLLOWER_TO_FILE, Path(path).parent, kind, path, frames,
+                        Path(path).parent / f"{kind}.npy")  # fmt: skip
+
+
+def followed_frames(path, kind):
+    return np.load(Path(path).parent / f"{kind}.npy")
 
 
 def finish(proc, timeout=120):

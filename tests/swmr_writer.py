@@ -5,7 +5,8 @@ gets. Usage:
     python swmr_writer.py PATH DATASET FRAMES [--per-append K] [--delay S]
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
         [--pause-after N --resume-when PATH] [--chunk-frames N] [--ramp]
-        [--filter none|gzip|bitshuffle-lz4|lz4] [--swmr-when PATH]
+        [--filter none|gzip|gzip-shuffle|bitshuffle[-lz4|-zstd]|lz4|zstd|blosc-lz4|blosc-zstd]
+        [--swmr-when PATH]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up; with --swmr-when it is made in place
@@ -35,8 +36,14 @@ def plugin_filter(name, **options):
 FILTERS = {
     "none": dict,
     "gzip": lambda: {"compression": "gzip"},
+    "gzip-shuffle": lambda: {"compression": "gzip", "shuffle": True},
+    "bitshuffle": plugin_filter("Bitshuffle", cname="none"),
     "bitshuffle-lz4": plugin_filter("Bitshuffle", cname="lz4"),
+    "bitshuffle-zstd": plugin_filter("Bitshuffle", cname="zstd"),
     "lz4": plugin_filter("LZ4"),
+    "zstd": plugin_filter("Zstd"),
+    "blosc-lz4": plugin_filter("Blosc", cname="lz4", shuffle=1),
+    "blosc-zstd": plugin_filter("Blosc", cname="zstd", shuffle=2),
 }
 
 

@@ -15,6 +15,7 @@ functions its parsers run. What they share is in `messages`, `signals` and
 
 import argparse
 import io
+import os
 import signal
 import sys
 import threading
@@ -44,6 +45,8 @@ def build_parser(prog="python -m hdf5_kel"):
 
 def main(argv=None, prog="python -m hdf5_kel"):
     args = build_parser(prog).parse_args(argv)
+    if getattr(args, "threads", None) is not None:
+        os.environ["HDF5_KEL_THREADS"] = str(args.threads)
     # Progress lines go out as they happen, into a pipe too: another process
     # may be waiting for a writer's first line before it starts reading.
     if isinstance(sys.stdout, io.TextIOWrapper):

@@ -3,6 +3,7 @@
 import glob
 
 from ..follow import dataset_in, explain_read_errors, open_file
+from .followers import add_threads_argument
 from .messages import DIFFERENT, EQUAL, CommandError, plural
 
 STATUSES = "Exit status: 0 equal, 1 different, 2 error."
@@ -191,12 +192,14 @@ def add_parsers(commands):
     )
     compare.add_argument("-q", "--quiet", action="store_true", help="print nothing")
     compare.add_argument("--equal-nan", action="store_true", help=EQUAL_NAN)
+    add_threads_argument(compare)
     compare.set_defaults(run=run_compare)
 
     subfiles = commands.add_parser(
         "compare-subfiles",
         # One pattern, quoted: the shell would expand it into many.
-        usage="%(prog)s FILE DATASET 'PATTERN' [--sub-dataset SUB_DATASET] [-q] [--equal-nan] [-h]",
+        usage="%(prog)s FILE DATASET 'PATTERN' [--sub-dataset SUB_DATASET] [-q] [--equal-nan]"
+        " [--threads N] [-h]",
         help="compare numbered sub-files with a main dataset (exit status as compare)",
         description="Check that the sub-files matching PATTERN, taken in the order of the"
         " four digits before .h5 in their names and laid end to end, equal the leading"
@@ -220,4 +223,5 @@ def add_parsers(commands):
     )
     subfiles.add_argument("-q", "--quiet", action="store_true", help="print nothing")
     subfiles.add_argument("--equal-nan", action="store_true", help=EQUAL_NAN)
+    add_threads_argument(subfiles)
     subfiles.set_defaults(run=run_compare_subfiles)

@@ -8,7 +8,7 @@ import os
 import time
 
 from ..follow import dataset_in, open_when_unlocked, wait_for_file
-from .messages import plural
+from .messages import plural, positive_int
 from .signals import check_interrupted, interrupted
 
 
@@ -30,6 +30,18 @@ def wait_until_followable(path, name, say, file_found=lambda: None):
     # two objects of one growing dataset fails its reads.
     with file:
         dataset_in(file, path, name)
+
+
+def add_threads_argument(parser):
+    """--threads, for the commands that read frames: main() hands it on as
+    HDF5_KEL_THREADS, which the readers look up at every block."""
+    parser.add_argument(
+        "--threads",
+        type=positive_int,
+        metavar="N",
+        help="threads that decode compressed frames (default: $HDF5_KEL_THREADS, else one per"
+        " core this process may use)",
+    )
 
 
 def add_dataset_arguments(parser):

@@ -30,6 +30,7 @@ from ..follow import WriterWatch, explain_read_errors
 from .followers import (
     SlidingRate,
     add_dataset_arguments,
+    add_threads_argument,
     finished_line,
     newest_rows,
     say,
@@ -642,6 +643,7 @@ def add_parser(commands):
         " that does not exist yet; runs until Ctrl-C.",
     )
     add_dataset_arguments(view)
+    add_threads_argument(view)
     view.add_argument(
         "--host",
         default=LOOPBACK,

@@ -7,6 +7,7 @@ import time
 from ..follow import WriterWatch, check_growable, explain_read_errors
 from .followers import (
     add_dataset_arguments,
+    add_threads_argument,
     finished_line,
     frames_waiting,
     say,
@@ -272,6 +273,7 @@ def add_parser(commands):
         " and says how much of it went to those waits.",
     )
     add_dataset_arguments(watch)
+    add_threads_argument(watch)
     watch.add_argument("--start", type=non_negative_int, default=0, help="first frame (default: 0)")
     watch.add_argument(
         "--total",

@@ -123,8 +123,31 @@ py::object NumpyBuffer_appendData(py::handle self, py::handle data) {
   return {};
 }
 
+// A count of frames to hand out: one below zero would move the read position
+// back over frames already handed out, and one beyond the capacity past frames
+// that can never arrive.
+void check_frames_to_hand_out(py::handle whole, py::handle remainLen) {
+  long long wanted = 0;
+  // An array without an axis 0 has no capacity to check: slicing it fails.
+  Py_ssize_t capacity = PyObject_Length(whole.ptr());
+  if (capacity < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    capacity = PY_SSIZE_T_MAX;
+  }
+  if (frame::machine_int(remainLen.ptr(), wanted) && 0 <= wanted && wanted <= capacity) return;
+  if (!PyIndex_Check(remainLen.ptr()))
+    throw py::type_error("remainLen must be an integer number of frames, got " +
+                         frame::repr(remainLen));
+  py::object count = frame::steal(PyNumber_Index(remainLen.ptr()));
+  if (count < zero || count > frame::integer(capacity))
+    throw py::value_error("remainLen must be a number of frames from 0 to the buffer's capacity (" +
+                          std::to_string(capacity) + "), got " + frame::repr(remainLen));
+}
+
 py::object NumpyBuffer_getData(py::handle self, py::handle remainLen) {
   py::object whole = array.get(self);
+  check_frames_to_hand_out(whole, remainLen);
   py::object start = index.get(self);
   py::object end = start + remainLen;
   py::object data = frame::slice(whole, start, end);

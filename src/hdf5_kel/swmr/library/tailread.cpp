@@ -44,6 +44,30 @@ const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}
 const frame::Keywords counter_by_name{"filename", "datasetname", "total_count"};
 const frame::Name diagnose{"hdf5_kel.diagnose"};
 
+// A path some file can have: str, bytes or os.PathLike, without a NUL
+// character. Anything else would be waited for for ever.
+void check_path(const char* what, py::handle path_) {
+  PyObject* fs_path = PyOS_FSPath(path_.ptr());
+  if (!fs_path) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw py::type_error(std::string(what) + " must be a path (str, bytes or os.PathLike), got " +
+                         frame::repr(path_));
+  }
+  py::object name = frame::steal(fs_path);
+  bool has_nul = false;
+  if (PyBytes_Check(name.ptr())) {
+    has_nul = std::memchr(PyBytes_AS_STRING(name.ptr()), 0, PyBytes_GET_SIZE(name.ptr()));
+  } else {
+    Py_ssize_t at = PyUnicode_FindChar(name.ptr(), 0, 0, PyUnicode_GetLength(name.ptr()), 1);
+    if (at == -2) throw py::error_already_set();
+    has_nul = at >= 0;
+  }
+  if (has_nul)
+    throw py::value_error(std::string(what) +
+                          " holds a NUL character, which no file name can: " + frame::repr(path_));
+}
+
 // Waits for the writer to create the file, testing once a second, then gives
 // it a moment to finish setting the file up before the open.
 void wait_for_file(py::handle path_, py::handle not_found, py::handle found) {
@@ -114,12 +138,15 @@ void open_dataset(py::handle self, const frame::Name& path_field, py::handle wai
 }
 
 // data[start:stop] of the dataset a follower reads, through frame::read_frames
-// with what the follower keeps between its reads.
+// with what the follower keeps between its reads. The block ends early, and
+// `ended_early` says so, where a chunk has no storage yet while the writer
+// still has the file open: those frames are not there yet.
 py::object read_rows(py::handle follower, py::handle data, py::handle extent, py::handle start,
-                     py::handle stop) {
+                     py::handle stop, bool& ended_early) {
   py::object kept = frame::attr_if_present(follower, frame_reads);
   PyObject* before = kept.ptr();
-  py::object block = frame::read_frames(h5py, numpy, kept, data, extent, start, stop);
+  py::object block = frame::read_frames(h5py, numpy, kept, data, extent, start, stop,
+                                        frame::Unwritten::wait_for_writer, &ended_early);
   if (kept.ptr() != before) follower.attr(frame_reads) = kept;
   return block;
 }
@@ -170,6 +197,7 @@ const char* const SWMRCount_doc = R"(
 py::object SWMRCount_init(py::handle self, py::handle filename_, py::handle datasetname_,
                           py::handle /*dim: only for the layout of file entries*/,
                           py::handle total_count_) {
+  check_path("filename", filename_);
   self.attr(filename) = filename_;
   self.attr(datasetname) = datasetname_;
   wait_for_file(self.attr(filename), count_file_not_found, count_file_found);
@@ -225,7 +253,8 @@ py::object hand_out_text(py::handle format, py::handle self, py::handle shape_, 
 // Anything without a shape keeps the two-axis index. `self` is the counter,
 // which keeps what its reads need between hand-outs. A hand-out comes right
 // after the poll's refresh.
-py::object rows_of(py::handle self, py::handle data, py::handle start, py::handle stop) {
+py::object rows_of(py::handle self, py::handle data, py::handle start, py::handle stop,
+                   bool& ended_early) {
   py::slice rows(start, stop, py::none());
   py::object dims = frame::attr_if_present(data, shape);
   Py_ssize_t axes = dims ? PyObject_Size(dims.ptr()) : 0;
@@ -234,15 +263,23 @@ py::object rows_of(py::handle self, py::handle data, py::handle start, py::handl
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
     PyErr_Clear();
   }
-  if (axes >= 1) return read_rows(self, data, dims, start, stop);
+  if (axes >= 1) return read_rows(self, data, dims, start, stop, ended_early);
   return data[py::make_tuple(rows, py::slice())];
 }
 
 py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_) {
   py::object shape0 = frame::item(shape_, 0);
-  if (!(py::object(self.attr(index)) < shape0)) return py::none();
-  py::object newdata =
-      frame::read_explained(dset_, [&] { return rows_of(self, dset_, self.attr(index), shape0); });
+  py::object start = self.attr(index);
+  if (!(start < shape0)) return py::none();
+  bool ended_early = false;
+  py::object newdata = frame::read_explained(
+      dset_, [&] { return rows_of(self, dset_, start, shape0, ended_early); });
+  // Frames whose chunks the writer has not stored yet come in a later hand-out.
+  py::object end = shape0;
+  if (ended_early) {
+    if (py::len(newdata) == 0) return py::none();
+    end = start + frame::integer(py::len(newdata));
+  }
   py::object root = frame::call_method(logging, getLogger);
   log_hand_out(root, INFO, info, [&] { return hand_out_text(info_format, self, shape_, newdata); });
   log_hand_out(root, DEBUG, debug, [&] {
@@ -254,7 +291,7 @@ py::object SWMRCount_modify(py::handle self, py::handle dset_, py::handle shape_
   });
   // Moved only once the block is logged, so that a failing log call loses no
   // frames: the next call hands them out again.
-  self.attr(index) = shape0;
+  self.attr(index) = end;
   return newdata;
 }
 
@@ -441,6 +478,7 @@ py::object SWMRReader_init(py::handle self, py::handle filepath_, py::handle dat
     throw py::value_error("start_frame must not be negative, got " + frame::repr(start_frame_));
   integer_argument("total_frames", total_frames_);
   positive_frames("batch_size", batch_size_);
+  check_path("filepath", filepath_);
   self.attr(filepath) = filepath_;
   self.attr(datasetname) = datasetname_;
   self.attr(start_frame) = start_frame_;
@@ -457,7 +495,9 @@ py::object SWMRReader_init(py::handle self, py::handle filepath_, py::handle dat
 // None once the read position has reached total_frames.
 py::object block_length(py::handle self) {
   py::object position = self.attr(index);
-  py::object wanted = self.attr(batch_size);
+  // Set since the constructor checked it, a count that is not positive would
+  // hand out nothing for ever, or move back over frames handed out.
+  py::object wanted = positive_frames("batch_size", self.attr(batch_size));
   py::object end = self.attr(total_frames);
   return clipped_length(position, end, wanted);
 }
@@ -477,7 +517,15 @@ py::object poll_block(py::handle self, py::handle length) {
       extent = data.attr(shape);
       if (frame::item(extent, 0) < end) return py::none();
     }
-    return read_rows(self, data, extent, start, end);
+    bool ended_early = false;
+    py::object block = read_rows(self, data, extent, start, end, ended_early);
+    if (ended_early) {
+      // A chunk without storage yet: HDF5 sees it once the writer has
+      // stored it and the dataset is refreshed.
+      frame::call_method(data, refresh);
+      return py::none();
+    }
+    return block;
   });
   if (!chunk.is_none()) self.attr(index) = end;
   return chunk;
@@ -693,6 +741,15 @@ py::object describe_multi_reader(py::handle self) {
                        followers_text(self, readers, reader_entry));
 }
 
+// _decode_chunks(dset, stored, threads): for benchmarks, the decode of a
+// follower alone.
+py::object decode_chunks(py::handle dset_, py::handle stored, py::handle threads) {
+  py::object count = integer_argument("threads", threads);
+  if (!(count > zero) || count > frame::integer(1024))
+    throw py::value_error("threads must be from 1 to 1024, got " + frame::repr(threads));
+  return frame::decode_stored(h5py, numpy, dset_, stored, py::cast<size_t>(count));
+}
+
 void body(frame::Body& m) {
   m.import_if_present("asyncore");
   m.import("sys");
@@ -706,6 +763,10 @@ void body(frame::Body& m) {
   m.import("datetime");
   m.from_import("queue", {"Queue"});
 
+  m.define(frame::def<decode_chunks>("_decode_chunks", {"dset", "stored", "threads"})
+               .doc("The stored chunks of dset, each (filter mask, bytes) as "
+                    "dset.id.read_direct_chunk gives it,\ndecoded into one block on `threads` "
+                    "threads as the followers decode them."));
   m.define_class("SWMRCount", SWMRCount_doc,
                  {
                      frame::def<SWMRCount_init>(
