@@ -22,7 +22,9 @@ process's CPU time is the follower's and its client's alone. Both clusters run
 side by side and the measures take turns, best of five. Beside them, the
 ceiling: each worker reads its share of the frames with a plain `SWMRReader`
 loop, all at the same time, without `map_frames`: how much the machine gives
-that many processes at that moment.
+that many processes at that moment. Every reader decodes on
+`--decode-threads` threads (`HDF5_KEL_THREADS`, 1 by default: a worker
+process is then one core's worth).
 """
 
 import argparse
@@ -170,7 +172,7 @@ def plain_loops(client, path, frames):
     )
 
 
-def compressed_part(workdir, frames):
+def compressed_part(workdir, frames, decode_threads):
     from distributed import Client
     from distributed.deploy.subprocess import SubprocessCluster
 
@@ -210,7 +212,8 @@ def compressed_part(workdir, frames):
     rows = {key: min(measured) for key, measured in runs.items()}
     print(
         f"{frames} frames of {COMPRESSED_SHAPE} uint16, bitshuffle-LZ4 ({size / frames / 2**20:.2f}"
-        f" MiB a frame on disk), blocks of {COMPRESSED_BATCH}, each frame's sum"
+        f" MiB a frame on disk), blocks of {COMPRESSED_BATCH}, each frame's sum,"
+        f" HDF5_KEL_THREADS={decode_threads}"
     )
     print()
     print(
@@ -236,6 +239,13 @@ def main():
     parser.add_argument(
         "--compressed-frames", type=int, default=640, help="frames of the compressed case"
     )
+    parser.add_argument(
+        "--decode-threads",
+        type=int,
+        default=1,
+        help="HDF5_KEL_THREADS of the compressed case's readers, here and on the workers"
+        " (default 1: each worker process decodes on one core)",
+    )
     parser.add_argument("--part", choices=["all", "cpu", "compressed"], default="all")
     args = parser.parse_args()
 
@@ -244,8 +254,10 @@ def main():
         cpu_part(args)
     if args.part in ("all", "compressed"):
         print()
+        # Set before the clusters start: their worker processes inherit it.
+        os.environ["HDF5_KEL_THREADS"] = str(args.decode_threads)
         with tempfile.TemporaryDirectory() as workdir:
-            compressed_part(workdir, args.compressed_frames)
+            compressed_part(workdir, args.compressed_frames, args.decode_threads)
         print(f"load {os.getloadavg()[0]:.1f} at the end")
 
 
