@@ -2,7 +2,8 @@
 costs per block, and where compressed frames are best read.
 
     PYTHONPATH=src python bench/cluster.py [--blocks 150] [--trivial-blocks 400]
-        [--compressed-frames 640] [--part all|cpu|compressed]
+        [--compressed-frames 640] [--compressed-batch 16] [--decode-threads 1]
+        [--part all|cpu|compressed]
 
 A complete file of blocks of 4 frames of 256 x 256 uint16 is followed three
 ways with the same function, which spends 20 ms of its thread's CPU time per
@@ -13,7 +14,8 @@ does nothing, against the plain loop's reading alone, on two workers. Cluster
 start-up is not timed; each figure is the best of three runs.
 
 Then compressed detector-like frames: 1024 x 1024 uint16 of Poisson counts
-(mean 1), one frame per chunk, bitshuffle with LZ4, in blocks of 16, through a
+(mean 1), one frame per chunk, bitshuffle with LZ4, in blocks of 16 (or
+`--compressed-batch`), through a
 light function (each frame's sum). `map_frames` reads them here (this process
 decodes every frame and sends it out) and on the workers (this process only
 follows the length), on one and two worker processes; the scheduler and the
@@ -63,7 +65,6 @@ def frame_sums(block):
 
 
 COMPRESSED_SHAPE = (1024, 1024)
-COMPRESSED_BATCH = 16
 COMPRESSED_REPEATS = 5
 
 
@@ -130,7 +131,7 @@ def timed(client, run):
     return seconds, cpu, workers_cpu() - on_workers
 
 
-def mapped_compressed(client, path, frames, read_on_workers):
+def mapped_compressed(client, path, frames, batch, read_on_workers):
     from hdf5_kel.cluster import map_frames
 
     count = sum(
@@ -140,39 +141,41 @@ def mapped_compressed(client, path, frames, read_on_workers):
             frame_sums,
             path,
             DATASET,
-            batch_size=COMPRESSED_BATCH,
+            batch_size=batch,
             total_frames=frames,
             read_on_workers=read_on_workers,
         )
     )
-    assert count == -(-frames // COMPRESSED_BATCH)
+    assert count == -(-frames // batch)
 
 
-def read_share(path, first, end):
+def read_share(path, first, end, batch):
     """A worker's share of the frames through the function, without map_frames."""
     import hdf5plugin  # noqa: F401 - the bitshuffle filter
 
     from hdf5_kel.swmr.library.tailread import SWMRReader
 
-    with SWMRReader(path, DATASET, first, end, COMPRESSED_BATCH) as reader:
+    with SWMRReader(path, DATASET, first, end, batch) as reader:
         for block in reader:
             frame_sums(block)
 
 
-def plain_loops(client, path, frames):
+def plain_loops(client, path, frames, batch):
     """Every worker reads its share at the same time: what the machine gives
     that many processes, with nothing of map_frames."""
     workers = list(client.scheduler_info()["workers"])
     share = -(-frames // len(workers))
     client.gather(
         [
-            client.submit(read_share, path, first, min(first + share, frames), workers=[worker])
+            client.submit(
+                read_share, path, first, min(first + share, frames), batch, workers=[worker]
+            )
             for worker, first in zip(workers, range(0, frames, share))
         ]
     )
 
 
-def compressed_part(workdir, frames, decode_threads):
+def compressed_part(workdir, frames, batch, decode_threads):
     from distributed import Client
     from distributed.deploy.subprocess import SubprocessCluster
 
@@ -180,10 +183,10 @@ def compressed_part(workdir, frames, decode_threads):
     write_compressed(path, frames)
     size = os.path.getsize(path)
     ways = {
-        "here": lambda client: mapped_compressed(client, path, frames, False),
-        "on the workers": lambda client: mapped_compressed(client, path, frames, True),
+        "here": lambda client: mapped_compressed(client, path, frames, batch, False),
+        "on the workers": lambda client: mapped_compressed(client, path, frames, batch, True),
         "plain loops on the workers, no map_frames": lambda client: plain_loops(
-            client, path, frames
+            client, path, frames, batch
         ),
     }
     # Both clusters at once, and every measure in turn in each repetition:
@@ -201,7 +204,7 @@ def compressed_part(workdir, frames, decode_threads):
             )
             clients[workers] = stack.enter_context(Client(cluster))
             clients[workers].wait_for_workers(workers)
-            mapped_compressed(clients[workers], path, COMPRESSED_BATCH * 4, True)  # warm up
+            mapped_compressed(clients[workers], path, batch * 4, batch, True)  # warm up
         runs = collections.defaultdict(list)
         for repetition in range(COMPRESSED_REPEATS):
             for way, run in ways.items():
@@ -212,7 +215,7 @@ def compressed_part(workdir, frames, decode_threads):
     rows = {key: min(measured) for key, measured in runs.items()}
     print(
         f"{frames} frames of {COMPRESSED_SHAPE} uint16, bitshuffle-LZ4 ({size / frames / 2**20:.2f}"
-        f" MiB a frame on disk), blocks of {COMPRESSED_BATCH}, each frame's sum,"
+        f" MiB a frame on disk), blocks of {batch}, each frame's sum,"
         f" HDF5_KEL_THREADS={decode_threads}"
     )
     print()
@@ -240,6 +243,9 @@ def main():
         "--compressed-frames", type=int, default=640, help="frames of the compressed case"
     )
     parser.add_argument(
+        "--compressed-batch", type=int, default=16, help="frames per block of the compressed case"
+    )
+    parser.add_argument(
         "--decode-threads",
         type=int,
         default=1,
@@ -257,7 +263,9 @@ def main():
         # Set before the clusters start: their worker processes inherit it.
         os.environ["HDF5_KEL_THREADS"] = str(args.decode_threads)
         with tempfile.TemporaryDirectory() as workdir:
-            compressed_part(workdir, args.compressed_frames, args.decode_threads)
+            compressed_part(
+                workdir, args.compressed_frames, args.compressed_batch, args.decode_threads
+            )
         print(f"load {os.getloadavg()[0]:.1f} at the end")
 
 
