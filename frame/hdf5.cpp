@@ -18,7 +18,7 @@ const Name File{"File"}, Dataset{"Dataset"}, chunks{"chunks"}, id{"id"}, dtype{"
     get_chunk_info_by_coord{"get_chunk_info_by_coord"}, byte_offset{"byte_offset"}, empty{"empty"},
     view{"view"}, uint8{"uint8"}, name{"name"}, file{"file"}, filename{"filename"},
     follow{"hdf5_kel.follow"}, writer_has_file_open{"writer_has_file_open"}, h5z{"h5z"},
-    filter_avail{"filter_avail"};
+    filter_avail{"filter_avail"}, refresh{"refresh"};
 const Constant read_only{"r"}, latest{"latest"}, zero{0L};
 const Keywords swmr_read{"libver", "swmr"};
 
@@ -329,8 +329,14 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
   // `to`, has no storage yet while its writer is still at work: the frames
   // from there on are not there yet.
   auto not_there_yet = [&](Py_ssize_t row, Py_ssize_t to) -> bool {
-    if (!wait || has_storage(handle, chunk_offsets(row, axes))) return false;
+    py::object offsets = chunk_offsets(row, axes);
+    if (!wait || has_storage(handle, offsets)) return false;
     if (writer_still_writing(data)) return true;
+    // The writer may have stored the chunk, flushed and closed the file since
+    // the look above; closing comes after its last flush, so a refresh now
+    // sees every chunk it will ever store. One stored since is read next time.
+    call_method(data, refresh);
+    if (has_storage(handle, offsets)) return true;
     never_written.emplace_back(std::max(row, first), to);
     return false;
   };

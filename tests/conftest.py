@@ -56,6 +56,7 @@ def start_writer(
     chunk_frames=1,
     filter="none",
     swmr_when="",
+    numbering=(0, 1),
 ):
     """Start tests/swmr_writer.py in its own process; frame i holds the value i.
 
@@ -65,7 +66,8 @@ def start_writer(
     frames per chunk along axis 0, and a name of swmr_writer.FILTERS ("none",
     "gzip", "gzip-shuffle", or one of hdf5plugin's: "bitshuffle-lz4", "zstd",
     ...). With swmr_when, it holds the file locked, before SWMR mode, until
-    that path exists.
+    that path exists. With numbering (FIRST, STEP), frame i holds FIRST + i *
+    STEP instead of i.
     """
     cmd = [
         sys.executable,
@@ -93,6 +95,8 @@ def start_writer(
         filter,
         "--swmr-when",
         str(swmr_when),
+        "--numbering",
+        *map(str, numbering),
         "--frame-shape",
         *map(str, frame_shape),
         *(["--ramp"] if ramp else []),

@@ -6,7 +6,7 @@ gets. Usage:
         [--frame-shape A B ...] [--dtype T] [--start-delay S] [--hold S]
         [--pause-after N --resume-when PATH] [--chunk-frames N] [--ramp]
         [--filter none|gzip|gzip-shuffle|bitshuffle[-lz4|-zstd]|lz4|zstd|blosc-lz4|blosc-zstd]
-        [--swmr-when PATH]
+        [--swmr-when PATH] [--numbering FIRST STEP]
 
 The file is made under a temporary name and renamed into place once SWMR mode is
 on, so a reader never finds it half set up; with --swmr-when it is made in place
@@ -77,6 +77,13 @@ def main(argv=None):
         default="",
         help="create the file in place and switch SWMR mode on only once this path exists",
     )
+    parser.add_argument(
+        "--numbering",
+        type=int,
+        nargs=2,
+        default=[0, 1],
+        help="frame i holds FIRST + i * STEP: one source of an acquisition over several files",
+    )
     args = parser.parse_args(argv)
 
     time.sleep(args.start_delay)
@@ -106,7 +113,8 @@ def main(argv=None):
             count = min(args.per_append, args.frames - written)
             block = np.empty((count, *frame_shape), dtype=args.dtype)
             for k in range(count):
-                block[k] = (written + k + ramp) % 256 if args.ramp else written + k
+                number = args.numbering[0] + (written + k) * args.numbering[1]
+                block[k] = (number + ramp) % 256 if args.ramp else number
             dset.resize(written + count, axis=0)
             dset[written:] = block
             dset.flush()

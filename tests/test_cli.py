@@ -104,6 +104,8 @@ def test_every_command_has_help(capsys, argv, shows):
         (["watch", "f.h5", DATASET, "--batch", "0"], "--batch: must be at least 1, got 0"),
         (["watch", "f.h5", DATASET, "--start", "-1"], "--start: must be 0 or more, got -1"),
         (["watch", "f.h5", DATASET, "--total", "x"], "--total: not a whole number: 'x'"),
+        (["watch", "f.h5", DATASET, "--timeout", "-1"], "--timeout: must be at least 0, got -1"),
+        (["view", "f.h5", DATASET, "--timeout", "x"], "--timeout: not a number of seconds: 'x'"),
         (["write"], "the following arguments are required: WRITER"),
         (["write", "writer_first_dim4"], "invalid choice: 'writer_first_dim4'"),
         (["write", "basic_writer", "f.h5"], "unrecognized arguments: f.h5"),
@@ -663,6 +665,25 @@ def test_ctrl_c_while_watch_waits_for_the_file(tmp_path, line):
         r" \([\d.]+ s of it waiting for the file\)",
         out.splitlines()[-1],
     )
+
+
+@pytest.mark.parametrize("command", ["watch", "view"])
+def test_a_name_that_never_appears_is_said_again_with_the_closest_names(tmp_path, command):
+    write_frames(tmp_path / "run_0042.h5", 2)
+    (tmp_path / "notes.txt").write_text("")
+    proc = start_command(tmp_path, command, "run_042.h5", DATASET, "--timeout", "10.5")
+    out, err = proc.communicate(timeout=120)
+    assert (proc.returncode, err) == (1, ""), out + err
+    lines = out.splitlines()
+    said = lines.index("waiting for run_042.h5 to appear")
+    assert re.fullmatch(
+        r"still waiting for run_042\.h5 after 1\d s;"
+        r" closest names in the current folder: run_0042\.h5",
+        lines[said + 1],
+    )
+    assert lines[said + 2] == "gave up: run_042.h5 did not appear within 10.5 s"
+    if command == "watch":
+        assert lines[-1].startswith("gave up: the file was never opened, ")
 
 
 class Clock:

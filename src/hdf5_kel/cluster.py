@@ -26,6 +26,7 @@ import time
 import uuid
 
 import dask.config
+import h5py
 from distributed import CancelledError, KilledWorker, WorkerPlugin, get_worker
 
 from hdf5_kel.diagnose import add_note
@@ -38,8 +39,8 @@ from hdf5_kel.follow import (
     load_filter_plugins,
     open_when_unlocked,
     wait_for_file,
-    writer_has_file_open,
 )
+from hdf5_kel.sources import Acquisition, follow
 
 # Seconds a wait for frames or for results lasts at most before the follower
 # looks again at what else it waits for: the writer closing the file, a
@@ -245,6 +246,10 @@ class _ReadHere:
             status == "error" and isinstance(block.result.exception(), KilledWorker)
         )
 
+    @property
+    def followed(self):
+        return self.reader.dset
+
     def end_at_length(self):
         self.reader.dset.refresh()
         self.reader.total_frames = min(self.reader.total_frames, self.reader.dset.shape[0])
@@ -271,19 +276,28 @@ class _ReadHere:
 
 class _ReadOnWorkers:
     """Blocks that the workers read themselves; this process follows the
-    dataset's length through `dset`, the one dataset object it holds."""
+    dataset's length through `followed`, the one object of it that it holds
+    (the dataset, or the acquisition over several files it stands for), in
+    the open `file`, which it closes at the end."""
 
-    def __init__(self, client, function, blocks, dset):
+    def __init__(self, client, function, blocks, file):
         self.client = client
         self.function = function
         self.blocks = blocks
-        self.dset = dset
-        self.run = f"hdf5_kel-frames-{uuid.uuid4().hex}"
-        client.register_plugin(_FramesOnWorker(blocks.path, blocks.dataset), name=self.run)
+        self.file = file
+        self.followed = None
+        self.run = None
+        try:
+            self.followed = follow(file, blocks.dataset)
+            self.run = f"hdf5_kel-frames-{uuid.uuid4().hex}"
+            client.register_plugin(_FramesOnWorker(blocks.path, blocks.dataset), name=self.run)
+        except BaseException:
+            self.close()
+            raise
 
     def length(self):
-        self.dset.refresh()
-        return self.dset.shape[0]
+        self.followed.refresh()
+        return self.followed.shape[0]
 
     def take(self, room, wake):
         while not (taken := self.blocks.take(self.length(), room)) and not wake.is_set():
@@ -307,10 +321,12 @@ class _ReadOnWorkers:
 
     def close(self):
         try:
-            if self.client.status == "running":
+            if self.run is not None and self.client.status == "running":
                 self.client.unregister_worker_plugin(self.run)
         finally:
-            self.dset.file.close()
+            if isinstance(self.followed, Acquisition):
+                self.followed.close()  # the files of its sources
+            self.file.close()
 
 
 def _read_and_call(run, first, end, function):
@@ -372,21 +388,22 @@ class _FramesOnWorker(WorkerPlugin):
 
 
 def _wait_and_open(path, dataset, stop):
-    """The SWMR read handle's dataset once the file is there and its writer
-    has switched SWMR mode on, saying once what it waits for; None when
-    `stop` ended a wait."""
+    """The SWMR read handle once the file is there and its writer has switched
+    SWMR mode on, saying once what it waits for, and `dataset` checked in it
+    (its object released again); None when `stop` ended a wait."""
     if not wait_for_file(path, stop, _say):
         return None
     file = open_when_unlocked(path, stop, _say)
     if file is None:
         return None
     try:
-        dset = dataset_in(file, path, dataset)
-        check_growable(path, dset)
+        found = dataset_in(file, path, dataset)
+        if isinstance(found, h5py.Dataset):  # not the group of an acquisition's files
+            check_growable(path, found)
     except BaseException:
         file.close()
         raise
-    return dset
+    return file
 
 
 def _follow_and_map(client, function, source_type, blocks, total_frames, in_flight, stop, ordered):
@@ -422,27 +439,23 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
 
     try:
         load_filter_plugins()  # for the blocks read here
-        dset = _wait_and_open(path, dataset, stop)
-        if dset is None:
+        file = _wait_and_open(path, dataset, stop)
+        if file is None:
             return
-        if total_frames is None and not stoppable and writer_has_file_open(path) is None:
-            dset.file.close()
+        if source_type is _ReadOnWorkers:
+            source = _ReadOnWorkers(client, function, blocks, file)
+        else:
+            # Closed before the reader opens its own: a process that holds
+            # two objects of one growing dataset fails its reads.
+            file.close()
+            source = _ReadHere(client, function, blocks, lost)
+        # Of an acquisition over several files, its files say.
+        writer = WriterWatch(path, source.followed)
+        if total_frames is None and not stoppable and writer.writer_open() is None:
             raise ValueError(
                 f"{path} does not say whether its writer has closed it (an HDF5 file written"
                 " without libver='latest'), so the end cannot be told: give total_frames or stop"
             )
-        if source_type is _ReadOnWorkers:
-            try:
-                source = _ReadOnWorkers(client, function, blocks, dset)
-            except BaseException:
-                dset.file.close()
-                raise
-        else:
-            # Closed before the reader opens its own: a process that holds
-            # two objects of one growing dataset fails its reads.
-            dset.file.close()
-            source = _ReadHere(client, function, blocks, lost)
-        writer = WriterWatch(path)
         reading = True
         while True:
             changed.clear()

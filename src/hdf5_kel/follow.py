@@ -146,6 +146,25 @@ def open_when_unlocked(path, stop, say):
     return wait_until(unlocked, stop, say, waiting)
 
 
+def check_if_present(path, name):
+    """Refuse at once a file that is there and cannot be followed: not HDF5,
+    no dataset `name`, or one with no axis to grow along. A file that its
+    writer still holds locked (before SWMR mode) or that is not there yet is
+    checked once a wait has it open."""
+    import h5py
+
+    if not file_there(path):
+        return
+    try:
+        file = h5py.File(path, "r", libver="latest", swmr=True)
+    except BlockingIOError:
+        return
+    except OSError as error:
+        raise cannot_open(path, error) from error
+    with file:
+        check_growable(path, dataset_in(file, path, name))
+
+
 def dataset_names(file):
     """The paths of every dataset in an open file."""
     import h5py
@@ -166,15 +185,20 @@ def closest_datasets(file, name):
 
 
 def dataset_in(file, path, name):
-    """The dataset `name` of the open `file` (at `path`); an error naming the
+    """The dataset `name` of the open `file` (at `path`), or the group of
+    external links of an acquisition over several files; an error naming the
     file, what stands at `name` instead, and the closest datasets."""
     import h5py
+
+    from hdf5_kel.sources import is_linked_series
 
     try:
         found = file.get(name)
     except (KeyError, ValueError):  # a path through a dataset, a broken link
         found = None
-    if isinstance(found, h5py.Dataset):
+    if isinstance(found, h5py.Dataset) or (
+        isinstance(found, h5py.Group) and is_linked_series(found)
+    ):
         return found
     closest = closest_datasets(file, name)
     hint = f"; closest datasets: {', '.join(closest)}" if closest else "; it holds no dataset"
@@ -182,6 +206,26 @@ def dataset_in(file, path, name):
         raise FollowError(f"{path} has no dataset {name}{hint}")
     kind = "a group" if isinstance(found, h5py.Group) else f"a {type(found).__name__}"
     raise FollowError(f"{path}:{name} is {kind}, not a dataset{hint}")
+
+
+@contextlib.contextmanager
+def frames_of(file, found):
+    """What `dataset_in` found, as its frames are read: the dataset itself, or
+    the acquisition over several files that it stands for, refreshed, whose
+    files are closed at the end."""
+    import h5py
+
+    from hdf5_kel.sources import follow
+
+    if isinstance(found, h5py.Dataset) and not found.is_virtual:
+        yield found
+        return
+    followed = follow(file, found.name)
+    try:
+        followed.refresh()
+        yield followed
+    finally:
+        followed.close()
 
 
 def check_growable(path, dset):
@@ -276,11 +320,21 @@ class WriterWatch:
 
     Call `arrived()` whenever new frames came. Once `finished()` is true the
     writer has closed the file, and closing comes after its last flush: one
-    more refresh then sees every frame the file will ever hold."""
+    more refresh then sees every frame the file will ever hold. Where the
+    follower's `dset` is an acquisition over several files, that is once every
+    one of them is there and closed by its writer."""
 
-    def __init__(self, path):
+    def __init__(self, path, dset=None):
+        from hdf5_kel.sources import Acquisition
+
         self.path = path
+        self.acquisition = dset if isinstance(dset, Acquisition) else None
         self.last_arrival = time.monotonic()
+
+    def writer_open(self):
+        if self.acquisition is not None:
+            return self.acquisition.writers_open()
+        return writer_has_file_open(self.path)
 
     def arrived(self):
         self.last_arrival = time.monotonic()
@@ -290,14 +344,14 @@ class WriterWatch:
         return time.monotonic() - self.last_arrival
 
     def finished(self):
-        return self.quiet_for() >= QUIET_BEFORE_CHECK and writer_has_file_open(self.path) is False
+        return self.quiet_for() >= QUIET_BEFORE_CHECK and self.writer_open() is False
 
     def stalled_hint(self):
         """A line saying that the writer may have stopped without closing the
         file, once nothing came for QUIET_BEFORE_HINT seconds while the file
         is still marked open; else None."""
         quiet = self.quiet_for()
-        if quiet < QUIET_BEFORE_HINT or writer_has_file_open(self.path) is not True:
+        if quiet < QUIET_BEFORE_HINT or self.writer_open() is not True:
             return None
         return (
             f"no new frames for {quiet:.0f} s, and {self.path} is still marked open by a writer:"

@@ -2,7 +2,7 @@
 
 import glob
 
-from ..follow import dataset_in, explain_read_errors, open_file
+from ..follow import dataset_in, explain_read_errors, frames_of, open_file
 from .followers import add_threads_argument
 from .messages import DIFFERENT, EQUAL, CommandError, plural
 
@@ -80,12 +80,20 @@ def run_compare(args):
 
     dataset_b = args.dataset_b or args.dataset
     with open_file(args.file_a) as file_a, open_file(args.file_b) as file_b:
-        a = dataset_in(file_a, args.file_a, args.dataset)
-        b = dataset_in(file_b, args.file_b, dataset_b)
-        with explain_read_errors((args.file_a, a), (args.file_b, b)):
-            # The comparison decides; only a difference (or NaN, which it
-            # counts as one) is looked into.
-            reason = None if compare_dataset_two(a, b) else why_different(a, b, args.equal_nan)
+        found_a = dataset_in(file_a, args.file_a, args.dataset)
+        found_b = dataset_in(file_b, args.file_b, dataset_b)
+        with (
+            frames_of(file_a, found_a) as a,
+            frames_of(file_b, found_b) as b,
+            explain_read_errors((args.file_a, a), (args.file_b, b)),
+        ):
+            if a is not found_a or b is not found_b:  # an acquisition over several files
+                reason = why_different(a, b, args.equal_nan)
+            else:
+                # The comparison decides; only a difference (or NaN, which it
+                # counts as one) is looked into.
+                same = compare_dataset_two(a, b)
+                reason = None if same else why_different(a, b, args.equal_nan)
     if not args.quiet:
         names = f"{args.file_a}:{args.dataset} and {args.file_b}:{dataset_b}"
         print(f"equal: {names}" if reason is None else f"different: {names}: {reason}")

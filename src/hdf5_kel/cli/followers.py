@@ -4,16 +4,82 @@ rates of watch and view. The waits and checks themselves are the library's
 (`hdf5_kel.follow`)."""
 
 import collections
+import difflib
 import os
 import time
 
-from ..follow import dataset_in, open_when_unlocked, wait_for_file
-from .messages import plural, positive_int
+from ..follow import CLOSEST_COUNT, dataset_in, open_when_unlocked, wait_for_file
+from ..sources import Acquisition, first_linked_file
+from .messages import plural, positive_int, seconds_at_least
 from .signals import check_interrupted, interrupted
 
 
 def say(line):
     print(line, flush=True)
+
+
+# Seconds of waiting for a file after which a follower says again what it
+# waits for, with the names in its folder closest to it: a misspelt name looks
+# just like a detector that has not started yet.
+REMIND_AFTER = 10.0
+
+
+class GaveUp(Exception):
+    """The file did not appear within the time given (--timeout)."""
+
+
+def reminder_line(path, waited):
+    """What a long wait for `path` says: the closest names in its folder."""
+    folder = os.path.dirname(path)
+    where = folder or "the current folder"
+    line = f"still waiting for {path} after {waited:.0f} s"
+    try:
+        names = os.listdir(folder or ".")
+    except OSError:
+        return line
+    closest = difflib.get_close_matches(os.path.basename(path), names, n=CLOSEST_COUNT)
+    if not closest:
+        return f"{line}; nothing in {where} has a name close to it"
+    return f"{line}; closest names in {where}: {', '.join(closest)}"
+
+
+class Patience:
+    """The stop event of the wait for a file: set by Ctrl-C, or after
+    `timeout` seconds (None: never); says once, after REMIND_AFTER seconds,
+    what is still awaited."""
+
+    def __init__(self, path, say, timeout):
+        self.path, self.say, self.timeout = path, say, timeout
+        self.started = time.monotonic()
+        self.reminded = False
+
+    def is_set(self):
+        if interrupted.is_set():
+            return True
+        waited = time.monotonic() - self.started
+        if not self.reminded and waited >= REMIND_AFTER:
+            self.say(reminder_line(self.path, waited))
+            self.reminded = True
+        return self.timeout is not None and waited >= self.timeout
+
+
+def wait_patiently_for_file(path, say, timeout):
+    """Wait for `path` to appear, saying what it waits for at once and again
+    after REMIND_AFTER seconds; GaveUp after `timeout` seconds (None: never),
+    KeyboardInterrupt on Ctrl-C."""
+    if not wait_for_file(path, Patience(path, say, timeout), say):
+        check_interrupted()
+        raise GaveUp(f"{path} did not appear within {timeout:g} s")
+
+
+def add_timeout_argument(parser):
+    parser.add_argument(
+        "--timeout",
+        type=seconds_at_least(0),
+        metavar="SECONDS",
+        help="give up with status 1 when the file has not appeared by then (default: wait"
+        " until Ctrl-C)",
+    )
 
 
 def wait_until_followable(path, name, say, file_found=lambda: None):
@@ -29,7 +95,11 @@ def wait_until_followable(path, name, say, file_found=lambda: None):
     # This handle goes before the follower opens its own: a process that holds
     # two objects of one growing dataset fails its reads.
     with file:
-        dataset_in(file, path, name)
+        found = dataset_in(file, path, name)
+        first = first_linked_file(file, found)
+    # A series of linked files has its frame shape once its first file is there.
+    if first is not None and not wait_for_file(first, interrupted, say):
+        check_interrupted()
 
 
 def add_threads_argument(parser):
@@ -61,6 +131,21 @@ def seconds_since_flush(path):
         return max(time.time() - os.stat(path).st_mtime, 0.0)
     except OSError:
         return None
+
+
+def last_written(path, dset):
+    """The file a follower's newest frames went to: of an acquisition over
+    several files, the one modified last; else `path`."""
+    if not isinstance(dset, Acquisition):
+        return path
+
+    def modified(file):
+        try:
+            return os.stat(file).st_mtime
+        except OSError:
+            return float("-inf")
+
+    return max([source.path for source in dset.sources] + [path], key=modified)
 
 
 def frames_waiting(reader):

@@ -9,6 +9,8 @@ from .. import follow
 EQUAL, DIFFERENT, FAILED = 0, 1, 2
 # watch: the writer closed the file before the frames asked for were there.
 INCOMPLETE = 1
+# watch and view: the file did not appear within --timeout.
+GAVE_UP = 1
 INTERRUPTED = 130
 
 

@@ -12,13 +12,17 @@ import argparse
 import collections
 import errno
 import hmac
-import http.cookies
+import html
 import ipaddress
 import json
+import os
+import re
 import secrets
+import shutil
 import socket
 import socketserver
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -26,18 +30,22 @@ import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 
-from ..follow import WriterWatch, explain_read_errors
+from ..follow import WriterWatch, check_if_present, explain_read_errors
 from .followers import (
+    GaveUp,
     SlidingRate,
     add_dataset_arguments,
     add_threads_argument,
+    add_timeout_argument,
     finished_line,
     newest_rows,
     say,
     seconds_since_flush,
+    wait_patiently_for_file,
     wait_until_followable,
 )
 from .messages import (
+    GAVE_UP,
     INTERRUPTED,
     CommandError,
     non_negative_int,
@@ -64,6 +72,14 @@ PERCENTILES = (0.1, 99.9)
 HISTOGRAM_BINS = 64
 # Prepared pictures kept, so that pages that ask for the same one share it.
 PICTURES_KEPT = 8
+# Connections served at once; one more is answered 503 and closed, so that a
+# crowd of clients cannot start threads without end.
+MAX_CONNECTIONS = 64
+# The header the page sends its token in (image-like requests may use the query).
+TOKEN_HEADER = "X-View-Token"
+# A number in a query: ASCII digits, and a minus sign for the messages that
+# name a negative one (int() would also take "+5", "1_0" and other scripts' digits).
+WHOLE_NUMBER = re.compile(r"-?[0-9]+")
 
 STATE_TEXT = {
     "no file": "waiting for the file to appear",
@@ -149,11 +165,11 @@ def whole_numbers(query, name, count=None):
     text = query.get(name, [None])[-1]
     if text is None:
         return None
-    try:
-        numbers = [int(part) for part in text.split(",")]
-    except ValueError:
+    parts = text.split(",") if text else []  # empty: the position in a frame of no axes
+    if not all(WHOLE_NUMBER.fullmatch(part) for part in parts):
         expected = "a whole number" if count == 1 else "whole numbers separated by commas"
-        raise BadRequest(f"{name}: not {expected}: {text!r}") from None
+        raise BadRequest(f"{name}: not {expected}: {text!r}")
+    numbers = [int(part) for part in parts]
     if count is not None and len(numbers) != count:
         raise BadRequest(f"{name}: {plural(count, 'number')} expected, got {len(numbers)}")
     return numbers
@@ -357,7 +373,9 @@ class Display:
         if number is None:
             raise BadRequest("number: the frame number is missing")
         number = self.frame_number(number[0], length)
-        at = whole_numbers(query, "at", len(frame_shape)) or []
+        at = whole_numbers(query, "at", len(frame_shape))
+        if at is None:
+            raise BadRequest("at: the position in the frame is missing")
         for axis, (i, extent) in enumerate(zip(at, frame_shape)):
             if not 0 <= i < extent:
                 raise BadRequest(f"at: {i} is outside axis {axis} (0 to {extent - 1})")
@@ -424,12 +442,21 @@ class PageRequests(BaseHTTPRequestHandler):
     """GET / (the page), /status (JSON), /frame (float32 values, described in
     X-Picture; /frame?after=N answers 204 No Content while frame N is the
     newest) and /value (one element of a frame, JSON). Every one needs the
-    token, as a query parameter or as the cookie the page's answer sets."""
+    token, in the X-View-Token header or as the `token` query parameter. No
+    cookie carries it: a browser sends a host's cookies to every port of the
+    host, so any other server on this machine that the browser visits would
+    get it."""
 
     server_version = "hdf5-kel-view"
     protocol_version = "HTTP/1.1"
     # A connection left idle this long is closed, so that forgotten ones do not pile up.
     timeout = 60
+
+    def setup(self):
+        # Each reply leaves in one write; without Nagle's algorithm it goes at
+        # once instead of waiting for the client's delayed acknowledgement.
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        super().setup()
 
     def do_GET(self):
         server = self.server
@@ -440,7 +467,8 @@ class PageRequests(BaseHTTPRequestHandler):
             return
         url = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(url.query, keep_blank_values=True)
-        if not server.admits(query.get("token", [None])[-1], self.headers.get("Cookie")):
+        token = self.headers.get(TOKEN_HEADER, query.get("token", [None])[-1])
+        if not server.admits(token):
             self.reply(
                 403, "text/plain", b"this view needs its token: open the address it printed\n"
             )
@@ -448,7 +476,7 @@ class PageRequests(BaseHTTPRequestHandler):
         route = url.path
         try:
             if route in ("/", "/index.html"):
-                self.reply(200, "text/html; charset=utf-8", server.page, server.cookie)
+                self.reply(200, "text/html; charset=utf-8", server.page)
             elif route == "/status":
                 self.reply(200, "application/json", json.dumps(server.display.status()).encode())
             elif route == "/value":
@@ -477,10 +505,15 @@ class PageRequests(BaseHTTPRequestHandler):
                 self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(body)))
             self.send_header("Cache-Control", "no-store")
+            # The address holds the token: no link may pass it on.
+            self.send_header("Referrer-Policy", "no-referrer")
             for name, value in (headers or {}).items():
                 self.send_header(name, value)
-            self.end_headers()
-            self.wfile.write(body)
+            # The headers end and go out with the body, in one write.
+            self._headers_buffer.append(b"\r\n")
+            head = b"".join(self._headers_buffer)
+            self._headers_buffer = []
+            self.wfile.write(head + body)
         except ConnectionError:
             self.close_connection = True  # the page went away mid-response
 
@@ -507,6 +540,13 @@ def cannot_listen(host, port, error):
     return f"cannot listen on {host}, port {port}: {error.strerror or one_line(error)}"
 
 
+BUSY_TEXT = b"too many connections to this view at once\n"
+BUSY_REPLY = (
+    b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+    b"Content-Length: %d\r\nRetry-After: 1\r\nConnection: close\r\n\r\n%s"
+) % (len(BUSY_TEXT), BUSY_TEXT)
+
+
 class ViewServer(ThreadingHTTPServer):
     """Serves the page and what `display` (set before serving starts) has to show."""
 
@@ -521,14 +561,9 @@ class ViewServer(ThreadingHTTPServer):
         self.exposed = not is_loopback(self.server_address[0])
         self.token = secrets.token_hex(24)
         self.url = url_of(self.server_address, self.token)
-        # Cookies are told apart by host only: the port in the name keeps two
-        # views on one machine from taking each other's.
-        self.cookie_name = f"hdf5-kel-view-{self.server_address[1]}"
-        self.cookie = {
-            "Set-Cookie": f"{self.cookie_name}={self.token}; Path=/; HttpOnly; SameSite=Strict"
-        }
         self.page = page()
         self.display = None
+        self.connections = threading.BoundedSemaphore(MAX_CONNECTIONS)
 
     def server_bind(self):
         # HTTPServer's own would look the host's name up, which may ask a DNS server.
@@ -544,32 +579,46 @@ class ViewServer(ThreadingHTTPServer):
             return False
         return name is not None and is_loopback(name)
 
-    def admits(self, token, cookie_header):
-        """Whether a request carries the token, in its query or its cookie."""
-        if token is None and cookie_header is not None:
-            cookies = http.cookies.SimpleCookie()
-            try:
-                cookies.load(cookie_header)
-            except http.cookies.CookieError:
-                return False
-            if self.cookie_name in cookies:
-                token = cookies[self.cookie_name].value
+    def admits(self, token):
+        """Whether a request carries the token."""
         if token is None:
             return False
         return hmac.compare_digest(token.encode("utf-8", "replace"), self.token.encode())
+
+    def process_request(self, request, client_address):
+        if not self.connections.acquire(blocking=False):
+            try:
+                request.settimeout(1.0)  # the serving thread must not wait on a client
+                request.sendall(BUSY_REPLY)
+            except OSError:
+                pass
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self.connections.release()
+            raise
+
+    def process_request_thread(self, request, client_address):
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self.connections.release()
 
     def handle_error(self, request, client_address):
         if not isinstance(sys.exc_info()[1], ConnectionError):
             super().handle_error(request, client_address)
 
 
-def follow(display, path, dataset, every):
+def follow(display, path, dataset, every, timeout):
     """Follow the dataset until Ctrl-C or SIGTERM, handing each update to `display`."""
     from hdf5_kel.swmr.library.tailread import SWMRCount
 
+    wait_patiently_for_file(path, say, timeout)
     wait_until_followable(path, dataset, say, display.waiting_for_swmr)
     counter = SWMRCount(path, dataset, total_count=sys.maxsize)
-    writer = WriterWatch(path)
+    writer = WriterWatch(path, counter.dset)
     finished = False
 
     def read():
@@ -589,6 +638,7 @@ def follow(display, path, dataset, every):
                 # Closed after its last flush: this refresh sees every frame.
                 rows, shape = read()
                 finished = True
+                say(finished_line(shape[0]))
             display.update(rows, shape, finished, None if finished else writer.stalled_hint())
             if interrupted.wait(every):
                 raise KeyboardInterrupt
@@ -597,14 +647,42 @@ def follow(display, path, dataset, every):
             counter.close()
 
 
-def open_page(url):
-    if not webbrowser.open(url):
-        print("no browser found: open the address above", flush=True)
+class Opener:
+    """What `--open` hands the browser: a file that sends it on to the address.
+
+    The address holds the token, and a browser's command line is there for
+    every user of the machine to read (ps) for as long as the browser runs.
+    The file is in a folder of its own that only this user can enter, and goes
+    with the folder when the view ends."""
+
+    def __init__(self, url):
+        self.folder = tempfile.mkdtemp(prefix="hdf5-kel-view-")
+        self.path = os.path.join(self.folder, "open.html")
+        address = html.escape(url)
+        text = (
+            f'<!doctype html><meta charset="utf-8"><meta name="referrer" content="no-referrer">'
+            f'<meta http-equiv="refresh" content="0;url={address}">'
+            f'<title>hdf5-kel view</title><a href="{address}">the view</a>\n'
+        )
+        descriptor = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(descriptor, "w", encoding="utf-8") as file:
+            file.write(text)
+
+    def open(self):
+        if not webbrowser.open(f"file://{urllib.parse.quote(self.path)}"):
+            say("no browser found: open the address above")
+
+    def remove(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def run(args):
+    # A file that is there is checked before the address goes out: a wrong
+    # dataset is one line, not an address that shows nothing.
+    check_if_present(args.file, args.dataset)
     server = ViewServer(args.host, args.port)
     server.display = Display(args.file, args.dataset, args.every, server.url, server.exposed)
+    opener = Opener(server.url) if args.open else None
     print(server.url, flush=True)
     threading.Thread(target=server.serve_forever, name="view server", daemon=True).start()
     try:
@@ -620,16 +698,21 @@ def run(args):
                 file=sys.stderr,
                 flush=True,
             )
-        if args.open:
+        if opener is not None:
             # In a thread: a browser that runs in the terminal would hold the follower up.
-            threading.Thread(target=open_page, args=(server.url,), daemon=True).start()
-        follow(server.display, args.file, args.dataset, args.every)
+            threading.Thread(target=opener.open, daemon=True).start()
+        follow(server.display, args.file, args.dataset, args.every, args.timeout)
+    except GaveUp as error:
+        say(f"gave up: {error}")
+        return GAVE_UP
     except KeyboardInterrupt:
         print(f"stopped: {plural(server.display.length, 'frame')} in the dataset", flush=True)
         return INTERRUPTED
     finally:
         server.shutdown()
         server.server_close()
+        if opener is not None:
+            opener.remove()
 
 
 def add_parser(commands):
@@ -640,7 +723,7 @@ def add_parser(commands):
         " a page that shows its newest frame (an image, a line plot, or for a dataset of one"
         " axis its values over time), the frame number, the rate and how long ago the file"
         " was last flushed. The first line printed is the page's address. Waits for a file"
-        " that does not exist yet; runs until Ctrl-C.",
+        " that does not exist yet (with --timeout, only so long); runs until Ctrl-C.",
     )
     add_dataset_arguments(view)
     add_threads_argument(view)
@@ -664,4 +747,5 @@ def add_parser(commands):
         help=f"seconds between updates of the page, at least {MIN_EVERY} (default: 0.5)",
     )
     view.add_argument("--open", action="store_true", help="open the page in the default browser")
+    add_timeout_argument(view)
     view.set_defaults(run=run, waits_on_flag=True)

@@ -6,15 +6,20 @@ import time
 
 from ..follow import WriterWatch, check_growable, explain_read_errors
 from .followers import (
+    GaveUp,
     add_dataset_arguments,
     add_threads_argument,
+    add_timeout_argument,
     finished_line,
     frames_waiting,
+    last_written,
     say,
     seconds_since_flush,
+    wait_patiently_for_file,
     wait_until_followable,
 )
 from .messages import (
+    GAVE_UP,
     INCOMPLETE,
     INTERRUPTED,
     CommandError,
@@ -168,7 +173,7 @@ class UntilWriterDone:
     def __init__(self, reader, report):
         self.reader = reader
         self.report = report
-        self.writer = WriterWatch(reader.filepath)
+        self.writer = WriterWatch(reader.filepath, reader.dset)
         self.hinted = False
         self.closed = False
         # The reader tests the event before each poll, and refreshes the
@@ -217,9 +222,11 @@ def run(args):
     def hand_out(stop):
         while (block := stopped_or_interrupted(reader.read_chunk_event(stop))) is not None:
             until_done.handed_out()
-            say(report.block(reader.index - len(block), len(block), args.file))
+            flushed = last_written(args.file, reader.dset)
+            say(report.block(reader.index - len(block), len(block), flushed))
 
     try:
+        wait_patiently_for_file(args.file, say, args.timeout)
         wait_until_followable(args.file, args.dataset, say, report.file_found)
         reader = SWMRReader(args.file, args.dataset, args.start, total, args.batch)
         check_growable(args.file, reader.dset)
@@ -241,6 +248,10 @@ def run(args):
             length = reader.dset.shape[0]
             reader.total_frames = report.followed(length)
             hand_out(interrupted)
+    except GaveUp as error:
+        say(f"gave up: {error}")
+        say(report.summary("gave up"))
+        return GAVE_UP
     except KeyboardInterrupt:
         say(report.summary("stopped", frames_waiting(reader) if reader is not None else 0))
         return INTERRUPTED
@@ -286,4 +297,5 @@ def add_parser(commands):
         default=10,
         help="frames per block; a block is shown once whole (default: 10)",
     )
+    add_timeout_argument(watch)
     watch.set_defaults(run=run, waits_on_flag=True)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "hdf5.hpp"
+#include "sources.hpp"
 
 namespace {
 
@@ -42,7 +43,7 @@ const frame::Constant zero{0L}, one{1L}, three{3L}, ten{10L}, poll_interval{0.1}
     worker_recv{"kel:tolvar data worker recv"},
     not_all_readers{"!!!SWReaderMulti read_chunks: Not all readers have new data."};
 const frame::Keywords counter_by_name{"filename", "datasetname", "total_count"};
-const frame::Name diagnose{"hdf5_kel.diagnose"};
+const frame::Name diagnose{"hdf5_kel.diagnose"}, sources{"hdf5_kel.sources"}, follow{"follow"};
 
 // A path some file can have: str, bytes or os.PathLike, without a NUL
 // character. Anything else would be waited for for ever.
@@ -122,15 +123,17 @@ void warn_if_held_twice(py::handle file, py::handle data) {
 }
 
 // Sets self.f to the SWMR read handle of the file at self.<path_field> and
-// self.dset to the dataset self.datasetname in it. An object that cannot be
+// self.dset to the dataset self.datasetname in it, or to the acquisition over
+// several files it stands for (hdf5_kel.sources). An object that cannot be
 // built keeps no file open.
 void open_dataset(py::handle self, const frame::Name& path_field, py::handle waiting) {
   self.attr(f) = open_when_unlocked(self.attr(path_field), waiting);
   py::object file = self.attr(f);
   try {
-    py::object data = file[self.attr(datasetname)];
+    py::object data =
+        frame::call_method(frame::import(sources), follow, file, self.attr(datasetname));
     self.attr(dset) = data;
-    warn_if_held_twice(file, data);
+    if (!frame::is_acquisition(data)) warn_if_held_twice(file, data);
   } catch (py::error_already_set&) {
     frame::call_method(file, close);
     throw;
@@ -138,17 +141,28 @@ void open_dataset(py::handle self, const frame::Name& path_field, py::handle wai
 }
 
 // data[start:stop] of the dataset a follower reads, through frame::read_frames
-// with what the follower keeps between its reads. The block ends early, and
-// `ended_early` says so, where a chunk has no storage yet while the writer
-// still has the file open: those frames are not there yet.
+// with what the follower keeps between its reads; of an acquisition over
+// several files, source by source. The block ends early, and `ended_early`
+// says so, where a chunk has no storage yet while the writer still has the
+// file open: those frames are not there yet.
 py::object read_rows(py::handle follower, py::handle data, py::handle extent, py::handle start,
                      py::handle stop, bool& ended_early) {
+  if (frame::is_acquisition(data))
+    return frame::read_acquisition(h5py, numpy, data, start, stop,
+                                   frame::Unwritten::wait_for_writer, &ended_early);
   py::object kept = frame::attr_if_present(follower, frame_reads);
   PyObject* before = kept.ptr();
   py::object block = frame::read_frames(h5py, numpy, kept, data, extent, start, stop,
                                         frame::Unwritten::wait_for_writer, &ended_early);
   if (kept.ptr() != before) follower.attr(frame_reads) = kept;
   return block;
+}
+
+// Closes a follower's file, then the files of the acquisition it follows.
+void close_files(py::handle self, py::handle file) {
+  frame::call_method(file, close);
+  py::object data = frame::attr_if_present(self, dset);
+  if (data && frame::is_acquisition(data)) frame::call_method(data, close);
 }
 
 // `stop_event.is_set() == False`: the event still lets the wait go on.
@@ -332,14 +346,14 @@ py::object SWMRCount_recv_event(py::handle self, py::handle stop_event) {
 }
 
 py::object SWMRCount_close(py::handle self) {
-  frame::call_method(self.attr(f), close);
+  close_files(self, self.attr(f));
   return {};
 }
 
 py::object SWMRCount_del(py::handle self) {
   try {
     py::object file = self.attr(f);
-    if (!file.is_none()) frame::call_method(file, close);
+    if (!file.is_none()) close_files(self, file);
   } catch (py::error_already_set&) {
     // A finaliser has no caller to tell; a counter whose open failed has no f.
   }
@@ -569,14 +583,14 @@ py::object SWMRReader_accumulate_data(py::handle self) {
 }
 
 py::object SWMRReader_close(py::handle self) {
-  frame::call_method(self.attr(f), close);
+  close_files(self, self.attr(f));
   return {};
 }
 
 py::object SWMRReader_del(py::handle self) {
   try {
     py::object file = self.attr(f);
-    if (!file.is_none()) frame::call_method(file, close);
+    if (!file.is_none()) close_files(self, file);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     print("Error in __del__: " + frame::text(e.value()));

@@ -10,6 +10,8 @@ import h5py
 from numpy.typing import NDArray
 from typing_extensions import Self
 
+from hdf5_kel.sources import Acquisition
+
 from .framepool import Buffers
 
 _Path: TypeAlias = str | PathLike[str]
@@ -37,7 +39,8 @@ class SWMRCount(_ClosedByWith):
     filename: _Path
     datasetname: str
     f: h5py.File
-    dset: h5py.Dataset
+    dset: h5py.Dataset | Acquisition
+    """The dataset, or the acquisition over several files that it stands for."""
     index: int
     """Frames handed out so far (the dataset's length at the last hand-out)."""
     total_count: int
@@ -122,7 +125,8 @@ class SWMRReader(_ClosedByWith):
     index: int
     """The next frame to hand out."""
     f: h5py.File
-    dset: h5py.Dataset
+    dset: h5py.Dataset | Acquisition
+    """The dataset, or the acquisition over several files that it stands for."""
 
     def __init__(
         self,
