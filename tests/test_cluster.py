@@ -241,3 +241,19 @@ def test_the_library_imports_no_command_line_module():
         [sys.executable, "-c", code], env=child_env(), capture_output=True, text=True, check=True
     ).stdout
     assert "hdf5_kel.follow" in modules and "hdf5_kel.cli" not in modules
+
+
+@READERS
+def test_an_acquisition_over_several_files_is_mapped_in_order(tmp_path, client, read_on_workers):
+    from test_acquisitions import TOTAL, virtual, writers
+
+    master = virtual(tmp_path, "interleaved")  # frame i in file i mod 3, no end
+    started = writers(tmp_path, "interleaved")
+    results = list(
+        map_frames(
+            client, frames_of, master, DATASET, batch_size=5, read_on_workers=read_on_workers
+        )
+    )
+    for writer in started:
+        writer.communicate()
+    assert_every_block_once_in_order(results, 0, TOTAL, 5, client)

@@ -13,6 +13,8 @@ from typing import Final, Protocol, TypeAlias, TypeVar
 
 import h5py
 
+from hdf5_kel.sources import Acquisition
+
 _T = TypeVar("_T")
 _Say: TypeAlias = Callable[[str], object]
 _Path: TypeAlias = str | PathLike[str]
@@ -58,10 +60,19 @@ def open_file(path: _Path) -> h5py.File:
 def open_when_unlocked(path: _Path, stop: _StopEvent, say: _Say) -> h5py.File | None:
     """The SWMR read handle once the writer has switched SWMR mode on; None once stop is set."""
 
+def check_if_present(path: _Path, name: str) -> None:
+    """FollowError at once for a file that is there and cannot be followed."""
+
 def dataset_names(file: h5py.File) -> list[str]: ...
 def closest_datasets(file: h5py.File, name: str) -> list[str]: ...
-def dataset_in(file: h5py.File, path: _Path, name: str) -> h5py.Dataset:
-    """The dataset name of file; FollowError naming what is there and the closest datasets."""
+def dataset_in(file: h5py.File, path: _Path, name: str) -> h5py.Dataset | h5py.Group:
+    """The dataset name of file, or the group of external links of an acquisition
+    over several files; FollowError naming what is there and the closest datasets."""
+
+def frames_of(
+    file: h5py.File, found: h5py.Dataset | h5py.Group
+) -> contextlib.AbstractContextManager[h5py.Dataset | Acquisition]:
+    """The dataset itself, or the acquisition it stands for, refreshed; closed at the end."""
 
 def check_growable(path: _Path, dset: h5py.Dataset) -> None:
     """FollowError for a scalar dataset: frames are appended along axis 0."""
@@ -89,9 +100,14 @@ class WriterWatch:
     after QUIET_BEFORE_CHECK seconds without a new frame."""
 
     path: _Path
+    acquisition: Acquisition | None
     last_arrival: float
 
-    def __init__(self, path: _Path) -> None: ...
+    def __init__(self, path: _Path, dset: object = None) -> None:
+        """dset: the follower's; an acquisition over several files is asked of its files."""
+
+    def writer_open(self) -> bool | None:
+        """As writer_has_file_open, of every file of an acquisition."""
     def arrived(self) -> None:
         """New frames came."""
 
