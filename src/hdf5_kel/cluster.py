@@ -26,7 +26,6 @@ import time
 import uuid
 
 import dask.config
-import h5py
 from distributed import CancelledError, KilledWorker, WorkerPlugin, get_worker
 
 from hdf5_kel.diagnose import add_note
@@ -397,9 +396,7 @@ def _wait_and_open(path, dataset, stop):
     if file is None:
         return None
     try:
-        found = dataset_in(file, path, dataset)
-        if isinstance(found, h5py.Dataset):  # not the group of an acquisition's files
-            check_growable(path, found)
+        check_growable(path, dataset_in(file, path, dataset))
     except BaseException:
         file.close()
         raise

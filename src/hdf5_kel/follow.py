@@ -229,8 +229,11 @@ def frames_of(file, found):
 
 
 def check_growable(path, dset):
-    """Refuse a scalar dataset: frames are appended along axis 0."""
-    if dset.ndim == 0:
+    """Refuse a scalar dataset: frames are appended along axis 0. A group of
+    external links (an acquisition's data files) grows by its files."""
+    import h5py
+
+    if isinstance(dset, h5py.Dataset) and dset.ndim == 0:
         raise FollowError(f"{path}:{dset.name} has no axis to grow along")
 
 

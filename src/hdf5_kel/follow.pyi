@@ -74,7 +74,7 @@ def frames_of(
 ) -> contextlib.AbstractContextManager[h5py.Dataset | Acquisition]:
     """The dataset itself, or the acquisition it stands for, refreshed; closed at the end."""
 
-def check_growable(path: _Path, dset: h5py.Dataset) -> None:
+def check_growable(path: _Path, dset: h5py.Dataset | h5py.Group) -> None:
     """FollowError for a scalar dataset: frames are appended along axis 0."""
 
 def missing_filter_line(path: _Path, dset: h5py.Dataset) -> str | None:
