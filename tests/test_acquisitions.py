@@ -230,7 +230,6 @@ def test_simulate_refuses_a_layout_option_without_its_layout(tmp_path, options, 
 def test_a_series_that_is_there_passes_the_check_before_following(tmp_path):
     from hdf5_kel.follow import check_if_present
 
-    series_misnumbered(
-        tmp_path / "master.h5"
-    )  # a group of external links; its numbers are read later
+    # A group of external links; their frame numbers are read once it is followed.
+    series_misnumbered(tmp_path / "master.h5")
     assert check_if_present(str(tmp_path / "master.h5"), DATASET) is None
