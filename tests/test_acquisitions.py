@@ -225,3 +225,11 @@ def test_unfollowable_acquisitions_are_refused_at_construction(tmp_path, make, e
 def test_simulate_refuses_a_layout_option_without_its_layout(tmp_path, options, error):
     out, err = simulate(tmp_path, "simulate", "x.h5", DATASET, *options).communicate(timeout=60)
     assert (out, err.count("\n")) == ("", 1) and f"simulate: error: {error}" in err
+
+
+def test_a_series_that_is_there_passes_the_check_before_following(tmp_path):
+    from hdf5_kel.follow import check_if_present
+
+    # A group of external links; their frame numbers are read once it is followed.
+    series_misnumbered(tmp_path / "master.h5")
+    assert check_if_present(str(tmp_path / "master.h5"), DATASET) is None

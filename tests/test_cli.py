@@ -24,7 +24,7 @@ from conftest import (
 
 import hdf5_kel
 from hdf5_kel.cli import main
-from hdf5_kel.cli.follow import writer_has_file_open
+from hdf5_kel.follow import writer_has_file_open
 
 DATASET = "/entry/data"
 

@@ -16,6 +16,7 @@ MODULES = [
     "hdf5_kel.swmr.library.tailread",
     "hdf5_kel.swmr.library.feedgen",
     "hdf5_kel.cluster",
+    "hdf5_kel.follow",
 ]
 
 # h5py and multipledispatch ship no type information; the stubs name their

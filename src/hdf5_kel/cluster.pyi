@@ -25,8 +25,14 @@ def map_frames(
     start_frame: int = 0,
     in_flight: int = 8,
     stop: _StopEvent | None = None,
+    read_on_workers: bool = False,
+    ordered: bool = True,
 ) -> Iterator[tuple[int, _Result]]:
-    """(first frame, function(block)) for every block of batch_size frames, in
-    frame order, each once, computed on the client's workers; at most in_flight
-    blocks out at a time. Ends at total_frames, once the writer has closed the
-    file, or once stop is set."""
+    """(first frame, function(block)) for every block of batch_size frames,
+    each once, computed on the client's workers: in frame order, or as they
+    complete with ordered=False; at most in_flight blocks out at a time. Ends
+    at total_frames, once the writer has closed the file, or once stop is set.
+
+    With read_on_workers=True the workers read the blocks themselves (a file
+    system that every worker sees at the same path); this process only follows
+    the dataset's length."""

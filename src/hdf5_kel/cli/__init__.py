@@ -10,7 +10,7 @@ compare-subfiles  compare numbered sub-files with a main dataset, with the same 
 
 One module per command; each has `add_parser` (or `add_parsers`) and the
 functions its parsers run. What they share is in `messages`, `signals` and
-`follow`.
+`followers`, over the library's own waits and checks in `hdf5_kel.follow`.
 """
 
 import argparse
@@ -21,8 +21,8 @@ import sys
 import threading
 
 from .. import __version__
+from ..follow import load_filter_plugins
 from . import compare, demo, simulate, view, watch, write
-from .follow import load_filter_plugins
 from .messages import FAILED, INTERRUPTED, one_line
 from .signals import interrupt, received, reset, stop_on_sigterm, waits_on_flag
 

@@ -2,7 +2,8 @@
 
 import glob
 
-from .follow import add_threads_argument, dataset_in, explain_read_errors, frames_of, open_file
+from ..follow import dataset_in, explain_read_errors, frames_of, open_file
+from .followers import add_threads_argument
 from .messages import DIFFERENT, EQUAL, CommandError, plural
 
 STATUSES = "Exit status: 0 equal, 1 different, 2 error."

@@ -3,6 +3,8 @@
 import argparse
 import math
 
+from .. import follow
+
 # Exit statuses, as h5diff has them for comparisons.
 EQUAL, DIFFERENT, FAILED = 0, 1, 2
 # watch: the writer closed the file before the frames asked for were there.
@@ -58,18 +60,10 @@ def element_type(text):
         raise argparse.ArgumentTypeError(f"not an element type numpy knows: {text!r}") from None
 
 
-def folded(text):
-    return " ".join(str(text).split())
-
-
 def one_line(error):
-    """An exception as one line: its class, its text and its notes, whitespace folded."""
-    text = folded(error)
-    if not isinstance(error, CommandError):
-        text = f"{type(error).__name__}: {text}" if text else type(error).__name__
-    # Notes say why, where h5py's text does not (a filter plugin not loaded).
-    notes = [folded(note) for note in getattr(error, "__notes__", ())]
-    return "; ".join([text, *notes])
+    """An exception as one line; a CommandError or the library's FollowError
+    without its class, their messages being written for the user."""
+    return follow.one_line(error, plain=(CommandError, follow.FollowError))
 
 
 def plural(count, noun):

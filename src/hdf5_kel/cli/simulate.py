@@ -5,7 +5,7 @@ import math
 import os
 import time
 
-from .follow import say
+from .followers import say
 from .messages import (
     INTERRUPTED,
     CommandError,
@@ -102,7 +102,7 @@ def filter_options(compression):
     if compression == "bitshuffle":
         from hdf5_kel.diagnose import INSTALL_HDF5PLUGIN
 
-        from . import follow
+        from .. import follow
 
         try:
             import hdf5plugin

@@ -30,15 +30,13 @@ import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 
-from .follow import (
+from ..follow import WriterWatch, check_if_present, explain_read_errors
+from .followers import (
     GaveUp,
     SlidingRate,
-    WriterWatch,
     add_dataset_arguments,
     add_threads_argument,
     add_timeout_argument,
-    check_if_present,
-    explain_read_errors,
     finished_line,
     newest_rows,
     say,

@@ -4,14 +4,12 @@ import collections
 import sys
 import time
 
-from .follow import (
+from ..follow import WriterWatch, check_growable, explain_read_errors
+from .followers import (
     GaveUp,
-    WriterWatch,
     add_dataset_arguments,
     add_threads_argument,
     add_timeout_argument,
-    check_growable,
-    explain_read_errors,
     finished_line,
     frames_waiting,
     last_written,
