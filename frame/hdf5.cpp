@@ -69,14 +69,14 @@ bool reads_chunks_into_buffers(py::handle h5py) {
 }
 
 // The filters of a dataset's pipeline, in the order its writer applied them;
-// empty where HDF5 itself lacks one of them (its plugin is not loaded), so
-// that the frames read as h5py reads them, with h5py's error naming the
-// filter.
-std::vector<Filter> pipeline_of(py::handle h5py, py::handle create_plist, Py_ssize_t count) {
+// none where HDF5 itself lacks one of them (its plugin is not loaded), so that
+// the frames read as h5py reads them, with h5py's error naming the filter.
+std::optional<std::vector<Filter>> pipeline_of(py::handle h5py, py::handle create_plist,
+                                               Py_ssize_t count) {
   std::vector<Filter> pipeline;
   for (Py_ssize_t i = 0; i < count; ++i) {
     py::object described = call_method(create_plist, get_filter, integer(i));
-    if (!is_true(call(h5py.attr(h5z).attr(filter_avail), item(described, 0)))) return {};
+    if (!is_true(call(h5py.attr(h5z).attr(filter_avail), item(described, 0)))) return std::nullopt;
     Filter filter;
     filter.id = PyLong_AsUnsignedLong(item(described, 0).ptr());
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -115,10 +115,12 @@ FrameReads layout_of(py::handle h5py, py::handle data) {
   py::object create_plist = call_method(handle, get_create_plist);
   Py_ssize_t filters = PyLong_AsSsize_t(call_method(create_plist, get_nfilters).ptr());
   if (filters < 0) throw py::error_already_set();
-  if (filters == 0) {
-    if (!reads_chunks_into_buffers(h5py)) return reads;
-  } else {
-    reads.decoder = ChunkDecoder::of(pipeline_of(h5py, create_plist, filters), chunk_bytes);
+  // Unfiltered chunks go straight into the block where h5py can read into a
+  // buffer; before h5py 3.9 they are read as stored and copied there.
+  if (filters > 0 || !reads_chunks_into_buffers(h5py)) {
+    auto pipeline = pipeline_of(h5py, create_plist, filters);
+    if (!pipeline) return reads;
+    reads.decoder = ChunkDecoder::of(std::move(*pipeline), chunk_bytes);
     if (!reads.decoder) return reads;
   }
   py::object memory_type = call(h5py.attr(h5t).attr(py_create), reads.dtype);
