@@ -271,7 +271,7 @@ Outcome undo(const Filter& filter, const uint8_t* in, size_t size, uint8_t* out,
 }  // namespace
 
 std::optional<ChunkDecoder> ChunkDecoder::of(std::vector<Filter> pipeline, size_t chunk_bytes) {
-  if (pipeline.size() > 32 || chunk_bytes == 0) return std::nullopt;
+  if (pipeline.empty() || pipeline.size() > 32 || chunk_bytes == 0) return std::nullopt;
   for (size_t i = 0; i < pipeline.size(); ++i) {
     if (!decodable(pipeline[i])) return std::nullopt;
     // A chunk keeps its size through every filter but the last.
@@ -318,7 +318,6 @@ bool ChunkDecoder::decode(const uint8_t* stored, size_t size, unsigned skipped, 
 }
 
 std::string ChunkDecoder::describe() const {
-  if (pipeline_.empty()) return "no filter";
   std::string text;
   for (const Filter& filter : pipeline_) text += (text.empty() ? "" : " and ") + name_of(filter);
   return text;

@@ -31,8 +31,7 @@ class ChunkDecoder {
  public:
   // The decoder of a pipeline whose every filter this package decodes (deflate,
   // shuffle, bitshuffle with or without LZ4 or zstd, LZ4, zstd, Blosc), with at
-  // most one that compresses, applied last; none otherwise. A pipeline of no
-  // filters copies the stored chunk.
+  // most one that compresses, applied last; none otherwise.
   static std::optional<ChunkDecoder> of(std::vector<Filter> pipeline, size_t chunk_bytes);
 
   // Decodes the stored bytes of a chunk into `out` (chunk_bytes long). `skipped`

@@ -54,6 +54,8 @@ struct FrameReads {
   py::object chunk;  // the chunk shape; a frame must have its axes after the first
   // How stored chunks are decoded; none where they are stored as they are.
   std::optional<ChunkDecoder> decoder;
+  // Whether h5py reads an unfiltered chunk into the block (3.9 and later).
+  bool read_into = false;
 };
 
 const char* const frame_reads_name = "hdf5_kel.frame_reads";
@@ -116,8 +118,9 @@ FrameReads layout_of(py::handle h5py, py::handle data) {
   Py_ssize_t filters = PyLong_AsSsize_t(call_method(create_plist, get_nfilters).ptr());
   if (filters < 0) throw py::error_already_set();
   // Unfiltered chunks go straight into the block where h5py can read into a
-  // buffer; before h5py 3.9 they are read as stored and copied there.
-  if (filters > 0 || !reads_chunks_into_buffers(h5py)) {
+  // buffer; before h5py 3.9 they are sliced, one chunk at a time.
+  reads.read_into = reads_chunks_into_buffers(h5py);
+  if (filters > 0) {
     auto pipeline = pipeline_of(h5py, create_plist, filters);
     if (!pipeline) return reads;
     reads.decoder = ChunkDecoder::of(std::move(*pipeline), chunk_bytes);
@@ -288,6 +291,7 @@ bool read_chunk(py::handle handle, const FrameReads& reads, py::handle offsets, 
                 uint8_t* out, std::vector<StoredChunk>& read) {
   try {
     if (!reads.decoder) {
+      if (!reads.read_into) return false;
       py::object target = steal(
           PyMemoryView_FromMemory(reinterpret_cast<char*>(out), reads.chunk_bytes, PyBUF_WRITE));
       py::object got = call_method(handle, read_direct_chunk, offsets, py::none(), target);
@@ -319,12 +323,15 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
     return slice(data, start, stop);
   const FrameReads& reads = frame_reads(kept, h5py, data);
   py::tuple shape;
-  if (reads.chunk_rows == 0 || !whole_frames(extent, reads.chunk, first, last, shape))
+  bool wait = unwritten == Unwritten::wait_for_writer;
+  // Before h5py 3.9 unfiltered chunks are sliced: in one piece, unless each
+  // chunk's storage is to be looked at.
+  if (reads.chunk_rows == 0 || !whole_frames(extent, reads.chunk, first, last, shape) ||
+      (!reads.decoder && !reads.read_into && !wait))
     return slice(data, start, stop);
   Py_ssize_t rows = reads.chunk_rows;
   Py_ssize_t axes = PyTuple_GET_SIZE(shape.ptr());
   py::object handle = data.attr(id);
-  bool wait = unwritten == Unwritten::wait_for_writer;
 
   std::vector<std::pair<Py_ssize_t, Py_ssize_t>> never_written;
   // Whether the chunk at `row`, of which the block holds the frames up to
