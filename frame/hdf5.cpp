@@ -118,9 +118,13 @@ FrameReads layout_of(py::handle h5py, py::handle data) {
   Py_ssize_t filters = PyLong_AsSsize_t(call_method(create_plist, get_nfilters).ptr());
   if (filters < 0) throw py::error_already_set();
   // Unfiltered chunks go straight into the block where h5py can read into a
-  // buffer; before h5py 3.9 they are sliced, one chunk at a time.
+  // buffer; before h5py 3.9 they are sliced, one chunk at a time. Older h5py
+  // also decodes compressed ones itself: other threads of the process that
+  // call it while this one decodes without the interpreter's lock crash it
+  // (seen with h5py 3.6).
   reads.read_into = reads_chunks_into_buffers(h5py);
   if (filters > 0) {
+    if (!reads.read_into) return reads;
     auto pipeline = pipeline_of(h5py, create_plist, filters);
     if (!pipeline) return reads;
     reads.decoder = ChunkDecoder::of(std::move(*pipeline), chunk_bytes);
