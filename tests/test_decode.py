@@ -16,6 +16,10 @@ from hdf5_kel.swmr.library.tailread import SWMRCount, SWMRReader
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("hdf5plugin") is None, reason="hdf5plugin is not installed"
 )
+# Before h5py 3.9 the followers leave compressed chunks to h5py.
+decoded_here = pytest.mark.skipif(
+    h5py.version.version_tuple < (3, 9), reason="h5py before 3.9 decodes the chunks itself"
+)
 
 FILTERS = ["bitshuffle", "bitshuffle-lz4", "bitshuffle-zstd", "lz4", "zstd", "blosc-lz4",
            "blosc-zstd", "gzip", "gzip-shuffle"]  # fmt: skip
@@ -73,6 +77,7 @@ def test_skipped_filters_and_chunks_never_written_read_as_h5py_reads_them(tmp_pa
     assert filekit.compare_dataset_two(str(path), str(path), DATASET)
 
 
+@decoded_here
 @pytest.mark.parametrize("filter", ["bitshuffle-lz4", "bitshuffle-zstd", "lz4", "zstd",
                                     "blosc-lz4", "gzip-shuffle"])  # fmt: skip
 @pytest.mark.parametrize("damage", ["truncated", "garbled"])
@@ -97,6 +102,7 @@ def test_a_chunk_that_does_not_decode_is_named_and_moves_nothing(tmp_path, filte
         filekit.compare_dataset_two(str(path), str(path), DATASET)
 
 
+@decoded_here
 def test_the_decode_threads_come_from_the_command_line_or_the_environment(tmp_path, monkeypatch):
     import hdf5plugin  # noqa: F401 - this process reads the chunks
 
