@@ -54,8 +54,6 @@ struct FrameReads {
   py::object chunk;  // the chunk shape; a frame must have its axes after the first
   // How stored chunks are decoded; none where they are stored as they are.
   std::optional<ChunkDecoder> decoder;
-  // Whether h5py reads an unfiltered chunk into the block (3.9 and later).
-  bool read_into = false;
 };
 
 const char* const frame_reads_name = "hdf5_kel.frame_reads";
@@ -100,7 +98,10 @@ FrameReads layout_of(py::handle h5py, py::handle data) {
   FrameReads reads;
   reads.dataset = steal(PyWeakref_NewRef(data.ptr(), nullptr));
   reads.dtype = data.attr(dtype);
-  if (!plain_numbers(reads.dtype)) return reads;
+  // Before h5py 3.9 h5py reads every block: it cannot read a chunk into a
+  // buffer, and it crashes when other threads call it while one decodes
+  // without the interpreter's lock (seen with h5py 3.6).
+  if (!reads_chunks_into_buffers(h5py) || !plain_numbers(reads.dtype)) return reads;
   py::object chunk = data.attr(chunks);  // None unless the dataset is chunked
   if (!PyTuple_Check(chunk.ptr()) || PyTuple_GET_SIZE(chunk.ptr()) < 1) return reads;
   Py_ssize_t rows = 0, frame_bytes = 0, chunk_bytes = 0;
@@ -117,14 +118,7 @@ FrameReads layout_of(py::handle h5py, py::handle data) {
   py::object create_plist = call_method(handle, get_create_plist);
   Py_ssize_t filters = PyLong_AsSsize_t(call_method(create_plist, get_nfilters).ptr());
   if (filters < 0) throw py::error_already_set();
-  // Unfiltered chunks go straight into the block where h5py can read into a
-  // buffer; before h5py 3.9 they are sliced, one chunk at a time. Older h5py
-  // also decodes compressed ones itself: other threads of the process that
-  // call it while this one decodes without the interpreter's lock crash it
-  // (seen with h5py 3.6).
-  reads.read_into = reads_chunks_into_buffers(h5py);
   if (filters > 0) {
-    if (!reads.read_into) return reads;
     auto pipeline = pipeline_of(h5py, create_plist, filters);
     if (!pipeline) return reads;
     reads.decoder = ChunkDecoder::of(std::move(*pipeline), chunk_bytes);
@@ -295,7 +289,6 @@ bool read_chunk(py::handle handle, const FrameReads& reads, py::handle offsets, 
                 uint8_t* out, std::vector<StoredChunk>& read) {
   try {
     if (!reads.decoder) {
-      if (!reads.read_into) return false;
       py::object target = steal(
           PyMemoryView_FromMemory(reinterpret_cast<char*>(out), reads.chunk_bytes, PyBUF_WRITE));
       py::object got = call_method(handle, read_direct_chunk, offsets, py::none(), target);
@@ -328,10 +321,7 @@ py::object read_frames(py::handle h5py, py::handle numpy, py::object& kept, py::
   const FrameReads& reads = frame_reads(kept, h5py, data);
   py::tuple shape;
   bool wait = unwritten == Unwritten::wait_for_writer;
-  // Before h5py 3.9 unfiltered chunks are sliced: in one piece, unless each
-  // chunk's storage is to be looked at.
-  if (reads.chunk_rows == 0 || !whole_frames(extent, reads.chunk, first, last, shape) ||
-      (!reads.decoder && !reads.read_into && !wait))
+  if (reads.chunk_rows == 0 || !whole_frames(extent, reads.chunk, first, last, shape))
     return slice(data, start, stop);
   Py_ssize_t rows = reads.chunk_rows;
   Py_ssize_t axes = PyTuple_GET_SIZE(shape.ptr());

@@ -60,6 +60,10 @@ with h5py.File(path + ".part", "w", libver="latest") as f:
 """
 
 
+@pytest.mark.skipif(
+    h5py.version.version_tuple < (3, 9),
+    reason="before h5py 3.9 the followers slice blocks and see no chunk's storage",
+)
 def test_frames_resized_but_not_yet_written_are_waited_for(tmp_path):
     path = tmp_path / "live.h5"
     kinds = ("SWMRReader", "SWMRCount")
