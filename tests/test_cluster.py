@@ -19,29 +19,29 @@ from hdf5_kel.follow import FollowError
 READERS = pytest.mark.parametrize("read_on_workers", [False, True], ids=["read-here", "on-workers"])
 
 
-@pytest.fixture(scope="module")
-def client():
-    # Worker processes, so that one can be killed. The dashboard on loopback
-    # and a free port: dashboard_address=None still opens one on every interface.
+def local_client(**workers):
+    """A client of a LocalCluster of worker processes, its dashboard on
+    loopback and a free port: dashboard_address=None still opens one on every
+    interface."""
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0"
+            processes=True, dashboard_address="127.0.0.1:0", **workers
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
         yield client
+
+
+@pytest.fixture(scope="module")
+def client():
+    # Worker processes, so that one can be killed.
+    yield from local_client(n_workers=2, threads_per_worker=1)
 
 
 @pytest.fixture(scope="module")
 def threaded_client():
     # One worker process whose threads share its reader of the file.
-    with (
-        distributed.LocalCluster(
-            n_workers=1, threads_per_worker=3, processes=True, dashboard_address="127.0.0.1:0"
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        yield client
+    yield from local_client(n_workers=1, threads_per_worker=3)
 
 
 def frames_of(block):
