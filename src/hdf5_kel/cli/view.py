@@ -15,6 +15,7 @@ import hmac
 import html
 import ipaddress
 import json
+import math
 import os
 import re
 import secrets
@@ -54,6 +55,17 @@ from .messages import (
     seconds_at_least,
 )
 from .signals import interrupted
+from .view_tools import (
+    MaskError,
+    ToolError,
+    Tools,
+    finite_list,
+    line_points,
+    mask_array,
+    nexus_mask_path,
+    read_mask_file,
+    split_mask_argument,
+)
 
 LOOPBACK = "127.0.0.1"
 # The page gets at most this many values along each axis of an image...
@@ -70,6 +82,12 @@ MIN_EVERY = 0.2
 # hot or masked pixels do not squeeze the rest into the bottom of the map.
 PERCENTILES = (0.1, 99.9)
 HISTOGRAM_BINS = 64
+# What a request for an image may ask besides its plane: the frame after the
+# one the page has, an earlier frame, the sum or mean of the last N frames,
+# and values along a line (row,column,row,column).
+PICTURE_PARAMETERS = ("after", "number", "sum", "mean", "profile")
+# The most bytes of new frames read at once when every frame is looked at.
+READ_BYTES = 64 << 20
 # Prepared pictures kept, so that pages that ask for the same one share it.
 PICTURES_KEPT = 8
 # Connections served at once; one more is answered 503 and closed, so that a
@@ -111,21 +129,35 @@ def value_range(values):
     return [float(values.min()), float(values.max())]
 
 
-def bin_down(values, limit):
+def bin_down(values, limit, mask=None):
     """The values as little-endian float32, each axis binned down to at most
-    `limit` by means over runs of neighbours (the last run may be shorter)."""
+    `limit` by means over runs of neighbours (the last run may be shorter),
+    with the binning factors; and where `mask` (True: masked) is given, means
+    over the pixels not masked and which binned pixels are all masked."""
     import numpy as np
 
     factors = []
+    counts = None
+    if mask is not None:
+        values = np.where(mask, 0.0, values.astype(np.float64, copy=False))
+        counts = (~mask).astype(np.float64)
     for axis, length in enumerate(values.shape):
         factor = max(-(-length // limit), 1)
         factors.append(factor)
         if factor > 1:
             starts = np.arange(0, length, factor)
-            runs = np.diff(np.append(starts, length))
             sums = np.add.reduceat(values.astype(np.float64, copy=False), starts, axis=axis)
-            values = sums / runs.reshape([-1 if a == axis else 1 for a in range(values.ndim)])
-    return np.ascontiguousarray(values, dtype="<f4"), factors
+            if counts is None:
+                runs = np.diff(np.append(starts, length))
+                values = sums / runs.reshape([-1 if a == axis else 1 for a in range(values.ndim)])
+            else:
+                values, counts = sums, np.add.reduceat(counts, starts, axis=axis)
+    binned_mask = None
+    if counts is not None:
+        binned_mask = counts == 0
+        with np.errstate(invalid="ignore", divide="ignore"):
+            values = np.where(binned_mask, 0.0, values / counts)
+    return np.ascontiguousarray(values, dtype="<f4"), factors, binned_mask
 
 
 def value_statistics(values):
@@ -160,6 +192,10 @@ class BadRequest(Exception):
     """A page's request that names no part of the followed dataset: 400 and its text."""
 
 
+class Pending(Exception):
+    """What a page asked for is being made: it is there at a later update."""
+
+
 def whole_numbers(query, name, count=None):
     """The comma-separated whole numbers of query parameter `name`, or None."""
     text = query.get(name, [None])[-1]
@@ -181,29 +217,31 @@ def refuse_extra(query, allowed):
         raise BadRequest(f"unknown parameter {extra[0]!r}")
 
 
-def region_of(query, extents):
-    """The half-open ranges of `region` (start,stop per axis) within `extents`."""
-    bounds = whole_numbers(query, "region", 2 * len(extents))
+def ranges_of(query, name, extents):
+    """The half-open ranges of `name` (start,stop per axis) within `extents`,
+    or None when the query has none."""
+    bounds = whole_numbers(query, name, 2 * len(extents))
     if bounds is None:
-        return [(0, extent) for extent in extents]
+        return None
     ranges = list(zip(bounds[::2], bounds[1::2]))
     for (start, stop), extent in zip(ranges, extents):
         if not 0 <= start < stop <= extent:
-            raise BadRequest(f"region: {start},{stop} is not a range within 0 to {extent}")
+            raise BadRequest(f"{name}: {start},{stop} is not a range within 0 to {extent}")
     return ranges
 
 
 class Plane:
     """What a page asks of one frame: the frame's two shown axes (rows, then
-    columns), the index along every other axis, and a region of the plane."""
+    columns), the index along every other axis, and a region of the plane.
+    `also` names the other query parameters the request may have."""
 
-    def __init__(self, query, frame_shape):
+    def __init__(self, query, frame_shape, also=("after", "number")):
         ndim = len(frame_shape)
         if ndim == 1:
-            refuse_extra(query, ("after", "number", "region"))
+            refuse_extra(query, ("region", *also))
             self.axes, self.index = (0,), ()
         else:
-            refuse_extra(query, ("after", "number", "axes", "index", "region"))
+            refuse_extra(query, ("axes", "index", "region", *also))
             axes = whole_numbers(query, "axes", 2) or [0, 1]
             if len(set(axes)) != 2 or not all(0 <= a < ndim for a in axes):
                 raise BadRequest(f"axes: two different axes of 0 to {ndim - 1} expected")
@@ -215,32 +253,49 @@ class Plane:
                         f"index: {at} is outside axis {axis} (0 to {frame_shape[axis] - 1})"
                     )
             self.axes, self.index = tuple(axes), tuple(index)
-        self.region = tuple(region_of(query, [frame_shape[a] for a in self.axes]))
+        self.extent = tuple(frame_shape[a] for a in self.axes)
+        whole = [(0, extent) for extent in self.extent]
+        self.region = tuple(ranges_of(query, "region", self.extent) or whole)
 
     def key(self):
         return self.axes, self.index, self.region
 
-    def selection(self):
-        """The index of the frame's elements that this plane reads."""
-        ranges = dict(zip(self.axes, self.region))
+    def selection(self, region=None):
+        """The index of the frame's elements that this plane reads: its
+        region, or the given one."""
+        ranges = dict(zip(self.axes, region or self.region))
         others = iter(self.index)
         count = len(self.axes) + len(self.index)
         return tuple(slice(*ranges[a]) if a in ranges else next(others) for a in range(count))
 
+    def whole(self):
+        return self.selection([(0, extent) for extent in self.extent])
+
     def of(self, part):
         """The plane, rows along the first shown axis, out of what `selection` read."""
-        return part.T if len(self.axes) == 2 and self.axes[0] > self.axes[1] else part
+        return part.T if self.transposed() else part
+
+    def transposed(self):
+        return len(self.axes) == 2 and self.axes[0] > self.axes[1]
+
+    def of_frames(self, frames):
+        """The whole plane of each of `frames` (frames along the first axis), as numbers."""
+        planes = frames[(slice(None), *self.whole())]
+        return as_numbers(planes.swapaxes(1, 2) if self.transposed() else planes)
 
 
 class Display:
     """What the pages are shown: written by the follower, read by the server's threads."""
 
-    def __init__(self, path, dataset, every, address, exposed):
+    def __init__(self, path, dataset, every, address, exposed, mask_option=None):
         self.path = path
         self.dataset = dataset
         self.every = every
         self.address = address
         self.exposed = exposed
+        # None: the detector's pixel_mask if the file has one; "none": no
+        # mask; else the (file, dataset) given.
+        self.mask_option = mask_option
         self.lock = threading.Lock()
         # Held around every use of the dataset, by the follower and the server:
         # reading a frame while the follower refreshes must not interleave.
@@ -248,6 +303,7 @@ class Display:
         # One picture made at a time: pages that ask for the same one share it.
         self.preparing = threading.Lock()
         self.pictures = collections.OrderedDict()
+        self.tools = Tools()
         self.state = "no file"
         self.dset = None
         self.shape = self.dtype = None
@@ -259,6 +315,7 @@ class Display:
         self.newest = None
         self.finished = False
         self.hint = None
+        self.mask = self.mask_source = None
 
     def waiting_for_swmr(self):
         with self.lock:
@@ -266,16 +323,47 @@ class Display:
 
     def opened(self, dset):
         """Follow `dset` from now on; the number of newest rows to read per update."""
+        kind = "none"
+        if drawable(dset.dtype):
+            kind = {1: "series", 2: "line"}.get(dset.ndim, "image")
+        mask, source = self.load_mask(dset, kind)
         with self.lock:
             self.state = "following"
             self.dset = dset
             self.shape, self.dtype = dset.shape, dset.dtype
             self.grown_at = time.monotonic()
-            if not drawable(dset.dtype):
-                self.kind = "none"
-            else:
-                self.kind = {1: "series", 2: "line"}.get(dset.ndim, "image")
+            self.kind = kind
+            self.mask, self.mask_source = mask, source
         return HISTORY if self.kind == "series" else 1
+
+    def load_mask(self, dset, kind):
+        """(mask, where it is from) for the frames of `dset`, or (None, None)."""
+        import h5py
+
+        frame_shape = dset.shape[1:]
+        if self.mask_option == "none":
+            return None, None
+        if self.mask_option is not None:
+            path, name = self.mask_option
+            if kind != "image":
+                raise CommandError(f"--mask: the frames of {self.dataset} are not images")
+            try:
+                if os.path.exists(path) and os.path.samefile(path, self.path):
+                    found = dset.file.get(name)
+                    if not isinstance(found, h5py.Dataset):
+                        raise MaskError(f"{path}:{name}: no dataset {name} in {path}")
+                    return mask_array(found, f"{path}:{name}", frame_shape), f"{path}:{name}"
+                return read_mask_file(path, name, frame_shape), f"{path}:{name}"
+            except MaskError as error:
+                raise CommandError(f"--mask {error}") from None
+        name = nexus_mask_path(dset.file, self.dataset) if kind == "image" else None
+        if name is None:
+            return None, None
+        try:
+            return mask_array(dset.file[name], f"{self.path}:{name}", frame_shape), name
+        except MaskError as error:
+            say(f"the detector's pixel mask is not used: {error}")
+            return None, None
 
     def update(self, rows, shape, finished=False, hint=None):
         """One poll: `rows` the newest rows read (None if none), `shape` the
@@ -303,34 +391,117 @@ class Display:
         with self.reading:
             return self.dset[index]
 
+    def earlier_planes(self, start, stop, plane):
+        """The whole plane of frames start to stop, read from the file (to
+        start a sum with the frames that came before it)."""
+        import numpy as np
+
+        return plane.of_frames(np.asarray(self.read(slice(start, stop))))
+
+    def plane_mask(self, plane, whole=False):
+        """The mask of the plane's region (or of the whole plane), or None."""
+        if self.mask is None:
+            return None
+        return plane.of(self.mask[plane.whole() if whole else plane.selection()])
+
+    def image_plane(self, query, also):
+        """The Plane of an image that `query` names, for the tools."""
+        with self.lock:
+            kind = self.kind
+            frame_shape = None if self.shape is None else tuple(self.shape[1:])
+        if kind != "image":
+            raise BadRequest("regions, sums and profiles are for frames of two or more axes")
+        return Plane(query, frame_shape, also)
+
     def picture(self, query):
-        """(description, float32 bytes) of what `query` asks for; None while
-        there is nothing newer than its `after`, or nothing at all."""
+        """(description, float32 bytes, then a byte per value where a mask
+        applies) of what `query` asks for; None while there is nothing newer
+        than its `after`, or nothing at all."""
         with self.lock:
             kind, length, newest, history = self.kind, self.length, self.newest, self.history
             frame_shape = None if self.shape is None else tuple(self.shape[1:])
         if newest is None:
             return None
         newest_number = length - 1
+        summed = profile = None
         if kind in ("none", "series"):
             refuse_extra(query, ("after",))
             plane, number = None, newest_number
         else:
-            plane = Plane(query, frame_shape)
+            also = PICTURE_PARAMETERS if kind == "image" else ("after", "number")
+            plane = Plane(query, frame_shape, also)
             number = whole_numbers(query, "number", 1)
-            number = newest_number if number is None else self.frame_number(number[0], length)
+            try:
+                summed = self.recent_sum(query, plane, number)
+            except Pending:
+                return None
+            if summed is not None:
+                number = summed[0]
+            elif number is None:
+                number = newest_number
+            else:
+                number = self.frame_number(number[0], length)
+            line = whole_numbers(query, "profile", 4)
+            profile = None if line is None else tuple(line)
         if query.get("after", [None])[-1] == str(number):
             return None
-        key = (number,) if plane is None else (number, *plane.key())
+        key = (number,)
+        if plane is not None:
+            how = None if summed is None else (summed[1]["how"], summed[1]["count"])
+            key += (*plane.key(), how, profile)
         with self.preparing:
             made = self.pictures.get(key)
             if made is None:
-                made = self.prepare(kind, number, newest_number, newest, history, plane)
+                shown = self.whole_plane(number, newest_number, newest, plane, summed)
+                made = self.prepare(kind, number, history, plane, shown, summed, profile)
                 self.pictures[key] = made
                 while len(self.pictures) > PICTURES_KEPT:
                     self.pictures.popitem(last=False)
             self.pictures.move_to_end(key)
         return made
+
+    def recent_sum(self, query, plane, number):
+        """The newest (last frame, frames summed, values) of the sum or mean
+        the query asks for; None if it asks for none. Raises Pending while
+        the sum is being started."""
+        chosen = [name for name in ("sum", "mean") if name in query]
+        if not chosen:
+            return None
+        if len(chosen) == 2:
+            raise BadRequest("sum, mean: ask for one of them")
+        if number is not None:
+            raise BadRequest(
+                f"{chosen[0]}: the {chosen[0]} of the last frames is of the newest ones;"
+                " it cannot go with number"
+            )
+        count = whole_numbers(query, chosen[0], 1)[0]
+        import numpy as np
+
+        with self.lock:
+            dtype = self.dtype
+        plane_dtype = as_numbers(np.empty(0, dtype)).dtype
+        try:
+            recent = self.tools.recent_sum(plane, count, plane.extent, plane_dtype)
+        except ToolError as error:
+            raise BadRequest(str(error)) from None
+        made = recent.snapshot(mean=chosen[0] == "mean")
+        if made is None:
+            raise Pending
+        last, frames, values = made
+        return last, {"how": chosen[0], "frames": [last - frames + 1, last], "count": count}, values
+
+    def whole_plane(self, number, newest_number, newest, plane, summed):
+        """The values of the whole plane the picture and its profile come from
+        (None for a dataset of one axis)."""
+        import numpy as np
+
+        if plane is None:
+            return None
+        if summed is not None:
+            return summed[2]
+        if number == newest_number:
+            return as_numbers(plane.of(np.asarray(newest[plane.whole()])))
+        return as_numbers(plane.of(np.asarray(self.read((number, *plane.whole())))))
 
     @staticmethod
     def frame_number(number, length):
@@ -340,26 +511,66 @@ class Display:
             )
         return number
 
-    def prepare(self, kind, number, newest_number, newest, history, plane):
+    def prepare(self, kind, number, history, plane, whole, summed, profile):
+        import numpy as np
+
         picture = {"kind": kind, "number": number}
         if kind == "none":
             return picture, b""
+        mask = binned_mask = None
         if kind == "series":
             shown, limit = history, HISTORY
             picture["first"] = number + 1 - len(shown)
         else:
-            import numpy as np
-
-            index = plane.selection()
-            part = newest[index] if number == newest_number else self.read((number, *index))
-            shown = as_numbers(plane.of(np.asarray(part)))
+            region = tuple(slice(*r) for r in plane.region)
+            shown = whole[region]
+            mask = self.plane_mask(plane)
             limit = MAX_SIDE if kind == "image" else MAX_POINTS
             picture.update(axes=list(plane.axes), index=list(plane.index))
             picture["region"] = [list(r) for r in plane.region]
-        data, factors = bin_down(shown, limit)
-        picture.update(shape=list(data.shape), binned=factors, range=value_range(shown))
-        picture.update(value_statistics(data))
-        return picture, data.tobytes()
+            if summed is not None:
+                picture["summed"] = summed[1]
+            if profile is not None:
+                try:
+                    rows, cols = line_points(profile, plane.extent, MAX_POINTS)
+                except ToolError as error:
+                    raise BadRequest(str(error)) from None
+                along = whole[rows, cols].astype(np.float64)
+                if mask is not None:
+                    along[self.plane_mask(plane, whole=True)[rows, cols]] = np.nan
+                picture["profile"] = {"line": list(profile), "values": finite_list(along)}
+        data, factors, binned_mask = bin_down(shown, limit, mask)
+        counted = shown if mask is None else shown[~mask]
+        picture.update(shape=list(data.shape), binned=factors, range=value_range(counted))
+        picture.update(value_statistics(data if binned_mask is None else data[~binned_mask]))
+        payload = data.tobytes()
+        if binned_mask is not None:
+            picture["masked"] = int(np.count_nonzero(mask))
+            payload += binned_mask.astype(np.uint8).tobytes()
+        return picture, payload
+
+    def series(self, query):
+        """The region the query names: made on first asking, then its rows
+        after frame `after` (JSON)."""
+        region = self.region(query, ("box", "after"))
+        after = whole_numbers(query, "after", 1)
+        return region.after(None if after is None else after[0])
+
+    def series_csv(self, query):
+        return self.region(query, ("box",)).csv()
+
+    def region(self, query, also):
+        plane = self.image_plane(query, also)
+        if "region" in query:
+            raise BadRequest("unknown parameter 'region'")
+        box = ranges_of(query, "box", plane.extent)
+        if box is None:
+            raise BadRequest("box: the region's rows and columns are missing")
+        box = [v for r in box for v in r]
+        try:
+            return self.tools.region(plane, box, self.plane_mask(plane, whole=True))
+        except ToolError as error:
+            raise BadRequest(str(error)) from None
 
     def value(self, query):
         """One element of a frame, as the file holds it (JSON)."""
@@ -380,7 +591,10 @@ class Display:
             if not 0 <= i < extent:
                 raise BadRequest(f"at: {i} is outside axis {axis} (0 to {extent - 1})")
         value = newest[tuple(at)] if number == length - 1 else self.read((number, *at))
-        return {"number": number, "at": at, "value": str(value)}
+        answer = {"number": number, "at": at, "value": str(value)}
+        if self.mask is not None and frame_shape:
+            answer["masked"] = bool(self.mask[tuple(at)])
+        return answer
 
     def status(self):
         now = time.monotonic()
@@ -415,6 +629,9 @@ class Display:
                 "idle": idle,
                 "flushed_ago": None if state == "no file" else seconds_since_flush(self.path),
                 "picture": picture,
+                "mask": None
+                if self.mask is None
+                else {"source": self.mask_source, "masked": int(self.mask.sum())},
             }
 
 
@@ -440,8 +657,10 @@ def page():
 
 class PageRequests(BaseHTTPRequestHandler):
     """GET / (the page), /status (JSON), /frame (float32 values, described in
-    X-Picture; /frame?after=N answers 204 No Content while frame N is the
-    newest) and /value (one element of a frame, JSON). Every one needs the
+    X-Picture, then a byte per value where a mask applies; /frame?after=N
+    answers 204 No Content while frame N is the newest), /value (one element
+    of a frame, JSON) and /series (a region's sum, mean and maximum per frame,
+    JSON; /series.csv the same as a file). Every one needs the
     token, in the X-View-Token header or as the `token` query parameter. No
     cookie carries it: a browser sends a host's cookies to every port of the
     host, so any other server on this machine that the browser visits would
@@ -483,6 +702,15 @@ class PageRequests(BaseHTTPRequestHandler):
                 self.reply(
                     200, "application/json", json.dumps(server.display.value(query)).encode()
                 )
+            elif route == "/series":
+                self.reply(
+                    200, "application/json", json.dumps(server.display.series(query)).encode()
+                )
+            elif route == "/series.csv":
+                text = server.display.series_csv(query)
+                name = "region-" + "-".join(query["box"][-1].split(",")) + ".csv"
+                disposition = {"Content-Disposition": f'attachment; filename="{name}"'}
+                self.reply(200, "text/csv; charset=utf-8", text.encode(), disposition)
             elif route == "/frame":
                 made = server.display.picture(query)
                 if made is None:
@@ -621,30 +849,56 @@ def follow(display, path, dataset, every, timeout):
     writer = WriterWatch(path, counter.dset)
     finished = False
 
-    def read():
+    def read(every_frame):
         with display.reading, explain_read_errors((path, counter.dset)):
-            return newest_rows(counter, keep), counter.dset.shape
+            if every_frame:
+                rows = next_rows(counter, per_read)
+            else:
+                rows = newest_rows(counter, keep)
+            return rows, counter.dset.shape
 
     try:
         if counter.dset.ndim == 0:
             raise CommandError(f"{path}:{dataset} has no axis to grow along")
         keep = display.opened(counter.dset)
+        frame_bytes = math.prod(counter.dset.shape[1:]) * counter.dset.dtype.itemsize
+        per_read = max(READ_BYTES // max(frame_bytes, 1), 1)
         while True:
-            rows, shape = read()
+            # While a page uses a region or a sum, every frame is read (in
+            # blocks) and handed to them; else only the newest.
+            tools = display.tools.prepare(counter.index, display.earlier_planes)
+            rows, shape = read(bool(tools))
             if rows is not None:
                 writer.arrived()
                 finished = False
             elif not finished and writer.finished():
                 # Closed after its last flush: this refresh sees every frame.
-                rows, shape = read()
-                finished = True
-                say(finished_line(shape[0]))
+                rows, shape = read(bool(tools))
+                finished = counter.index >= shape[0]
+                if finished:
+                    say(finished_line(shape[0]))
+            if rows is not None:
+                first = counter.index - len(rows)
+                for tool in tools:
+                    tool.add(tool.plane.of_frames(rows), first)
             display.update(rows, shape, finished, None if finished else writer.stalled_hint())
-            if interrupted.wait(every):
+            # A full block read: more may be there at once.
+            behind = rows is not None and counter.index < shape[0]
+            if interrupted.wait(0 if behind else every):
                 raise KeyboardInterrupt
     finally:
         with display.reading:
             counter.close()
+
+
+def next_rows(counter, limit):
+    """The next rows after the counter's position, at most `limit`, or None."""
+    dset = counter.dset
+    dset.refresh()
+    shape = dset.shape
+    if shape[0] <= counter.index:
+        return None
+    return counter.modify(dset, (min(shape[0], counter.index + limit), *shape[1:]))
 
 
 class Opener:
@@ -676,12 +930,37 @@ class Opener:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+def check_mask_file(data_path, path, dataset):
+    """Refuse at once a mask given that cannot be read; one in the data file
+    itself is read once that is open."""
+    if path == data_path or (
+        os.path.exists(path) and os.path.exists(data_path) and os.path.samefile(path, data_path)
+    ):
+        return
+    try:
+        read_mask_file(path, dataset)
+    except MaskError as error:
+        raise CommandError(f"--mask {error}") from None
+
+
+def mask_argument(text):
+    try:
+        return split_mask_argument(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def run(args):
     # A file that is there is checked before the address goes out: a wrong
     # dataset is one line, not an address that shows nothing.
     check_if_present(args.file, args.dataset)
+    mask_option = "none" if args.no_mask else args.mask
+    if args.mask is not None:
+        check_mask_file(args.file, *args.mask)
     server = ViewServer(args.host, args.port)
-    server.display = Display(args.file, args.dataset, args.every, server.url, server.exposed)
+    server.display = Display(
+        args.file, args.dataset, args.every, server.url, server.exposed, mask_option
+    )
     opener = Opener(server.url) if args.open else None
     print(server.url, flush=True)
     threading.Thread(target=server.serve_forever, name="view server", daemon=True).start()
@@ -747,5 +1026,16 @@ def add_parser(commands):
         help=f"seconds between updates of the page, at least {MIN_EVERY} (default: 0.5)",
     )
     view.add_argument("--open", action="store_true", help="open the page in the default browser")
+    masks = view.add_mutually_exclusive_group()
+    masks.add_argument(
+        "--mask",
+        type=mask_argument,
+        metavar="FILE:DATASET",
+        help="pixel mask of the frames' shape, non-zero where a pixel is left out (default:"
+        " the pixel_mask of the data's NXdetector group, if it has one)",
+    )
+    masks.add_argument(
+        "--no-mask", action="store_true", help="use no mask, not even the detector's own"
+    )
     add_timeout_argument(view)
     view.set_defaults(run=run, waits_on_flag=True)
