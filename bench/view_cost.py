@@ -1,7 +1,9 @@
 """What `hdf5-kel view` costs: the CPU of the view process while it follows a
-writer of 100 frames/s of 512 x 512 uint16, with one page watching.
+writer of 100 frames/s of 512 x 512 uint16, with one page watching: first the
+newest frame alone, then with a region over time, the sum of the last 50
+frames and a line profile (every frame read and looked at once).
 
-    PYTHONPATH=src python bench/view_cost.py [--seconds 30] [--every 0.5]
+    PYTHONPATH=src python bench/view_cost.py [--seconds 30] [--every 0.5] [--only plain|tools]
 
 The writer and the view are processes of their own; the page is a client in
 this process that asks as the page does (the frame when there is a newer one,
@@ -57,14 +59,23 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+# What a page with the tools asks for besides the plane: the sum of the last 50
+# frames with a profile along a diagonal, and a region's new rows each update.
+TOOLS_FRAME = "sum=50&profile=50,50,450,460"
+TOOLS_REGION = "box=200,300,220,330"
+
+
 class Page:
     """Asks the view what the page asks, once per update; counts the frames it gets."""
 
-    def __init__(self, url, every):
+    def __init__(self, url, every, tools):
         address = urllib.parse.urlsplit(url)
         self.connection = http.client.HTTPConnection(address.hostname, address.port, timeout=60)
         self.token = urllib.parse.parse_qs(address.query)["token"][0]
         self.every = every
+        self.tools = tools
+        self.region_rows = 0
+        self.last_row = None
         self.number = None
         self.frames = 0
         self.status = {}
@@ -76,14 +87,20 @@ class Page:
         return response.status, response.getheader("X-Picture"), response.read()
 
     def run(self):
+        query = TOOLS_FRAME if self.tools else ""
         while not self.stop.wait(self.every):
-            code, picture, _ = self.get(
-                "/frame" if self.number is None else f"/frame?after={self.number}"
-            )
+            after = "" if self.number is None else f"after={self.number}"
+            code, picture, _ = self.get(f"/frame?{'&'.join(filter(None, [query, after]))}")
             if code == 200:
                 self.number = json.loads(picture)["number"]
                 self.frames += 1
             self.status = json.loads(self.get("/status")[2])
+            if self.tools:
+                since = "" if self.last_row is None else f"&after={self.last_row}"
+                rows = json.loads(self.get(f"/series?{TOOLS_REGION}{since}")[2])["frames"]
+                if rows:
+                    self.region_rows += len(rows)
+                    self.last_row = rows[-1]
 
 
 def modify_seconds(path, frames, rows, repeats=7):
@@ -106,50 +123,73 @@ def modify_seconds(path, frames, rows, repeats=7):
     return min(times)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=30.0, help="measured window")
-    parser.add_argument("--every", type=float, default=0.5, help="the view's --every")
-    args = parser.parse_args()
+def measure(tools, seconds, every):
+    """One view and one page over a new writer: what the page got and the
+    view's share of one core; with the modify timings on the finished file."""
     with tempfile.TemporaryDirectory(prefix="hdf5_kel-view-bench-") as work:
         path = os.path.join(work, "live.h5")
-        writing = args.seconds + 10
+        writing = seconds + 10
         writer = subprocess.Popen(
             [sys.executable, "-c", WRITER, path, DATASET, str(RATE), str(writing)]
         )
         view = subprocess.Popen(
-            [sys.executable, "-m", "hdf5_kel", "view", path, DATASET, "--every", str(args.every)],
+            [sys.executable, "-m", "hdf5_kel", "view", path, DATASET, "--every", str(every)],
             stdout=subprocess.PIPE,
             text=True,
         )
-        page = Page(view.stdout.readline().strip(), args.every)
+        page = Page(view.stdout.readline().strip(), every, tools)
         watcher = threading.Thread(target=page.run)
         watcher.start()
-        while page.number is None:
+        while page.number is None or (tools and page.last_row is None):
             time.sleep(0.1)
         start_cpu, start, start_frames = cpu_seconds(view.pid), time.monotonic(), page.number
-        start_updates = page.frames
-        time.sleep(args.seconds)
+        start_updates, start_rows = page.frames, page.region_rows
+        time.sleep(seconds)
         cpu, wall = cpu_seconds(view.pid) - start_cpu, time.monotonic() - start
-        written = (page.number - start_frames) / wall
-        updates = (page.frames - start_updates) / wall
+        result = {
+            "written": (page.number - start_frames) / wall,
+            "updates": (page.frames - start_updates) / wall,
+            "region rows": (page.region_rows - start_rows) / wall,
+            "core": 100 * cpu / wall,
+        }
         page.stop.set()
         watcher.join()
         view.terminate()
         view.communicate()
         writer.wait()
-        frames = int(RATE * writing)
-        per_update = max(round(RATE * args.every), 1)
-        every_frame = modify_seconds(path, frames, per_update)
-        newest = modify_seconds(path, frames, 1)
-    print(
-        f"| view, --every {args.every:g}, following {written:.0f} frames/s of 512x512 uint16"
-        f" ({updates:.1f} page updates/s) | {100 * cpu / wall:.1f}% of one core |"
-    )
-    print(
-        f"| SWMRCount.modify per update: the newest frame | {newest * 1e3:.2f} ms |\n"
-        f"| SWMRCount.modify per update: all {per_update} new frames | {every_frame * 1e3:.2f} ms |"
-    )
+        if not tools:
+            frames = int(RATE * writing)
+            result["per update"] = max(round(RATE * every), 1)
+            result["every frame"] = modify_seconds(path, frames, result["per update"])
+            result["newest"] = modify_seconds(path, frames, 1)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=30.0, help="measured window")
+    parser.add_argument("--every", type=float, default=0.5, help="the view's --every")
+    parser.add_argument("--only", choices=["plain", "tools"], help="measure one of the two")
+    args = parser.parse_args()
+    for tools in (False, True):
+        if args.only == ("plain" if tools else "tools"):
+            continue
+        got = measure(tools, args.seconds, args.every)
+        what = "a region, the sum of the last 50 and a profile" if tools else "the newest frame"
+        region = f", {got['region rows']:.0f} region rows/s" if tools else ""
+        print(
+            f"| view, --every {args.every:g}, following {got['written']:.0f} frames/s of 512x512"
+            f" uint16, {what} ({got['updates']:.1f} page updates/s{region})"
+            f" | {got['core']:.1f}% of one core |",
+            flush=True,
+        )
+        if not tools:
+            print(
+                f"| SWMRCount.modify per update: the newest frame | {got['newest'] * 1e3:.2f} ms |\n"
+                f"| SWMRCount.modify per update: all {got['per update']} new frames"
+                f" | {got['every frame'] * 1e3:.2f} ms |",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":
