@@ -10,6 +10,7 @@ from the file, or one value. A slow or vanished page never holds the follower up
 
 import argparse
 import collections
+import contextlib
 import errno
 import hmac
 import html
@@ -61,7 +62,7 @@ from .view_tools import (
     Tools,
     finite_list,
     line_points,
-    mask_array,
+    mask_in,
     nexus_mask_path,
     read_mask_file,
     split_mask_argument,
@@ -338,32 +339,30 @@ class Display:
 
     def load_mask(self, dset, kind):
         """(mask, where it is from) for the frames of `dset`, or (None, None)."""
-        import h5py
-
+        given = self.mask_option not in (None, "none")
+        if given and kind != "image":
+            raise CommandError(f"--mask: the frames of {self.dataset} are not images")
+        if kind != "image" or self.mask_option == "none":
+            return None, None
         frame_shape = dset.shape[1:]
-        if self.mask_option == "none":
-            return None, None
-        if self.mask_option is not None:
-            path, name = self.mask_option
-            if kind != "image":
-                raise CommandError(f"--mask: the frames of {self.dataset} are not images")
+        with data_file(self.path, dset) as file:
+            if given:
+                path, name = self.mask_option
+                where = f"{path}:{name}"
+                try:
+                    if os.path.exists(path) and os.path.samefile(path, self.path):
+                        return mask_in(file, where, name, frame_shape), where
+                    return read_mask_file(path, name, frame_shape), where
+                except MaskError as error:
+                    raise CommandError(f"--mask {error}") from None
+            name = nexus_mask_path(file, self.dataset)
+            if name is None:
+                return None, None
             try:
-                if os.path.exists(path) and os.path.samefile(path, self.path):
-                    found = dset.file.get(name)
-                    if not isinstance(found, h5py.Dataset):
-                        raise MaskError(f"{path}:{name}: no dataset {name} in {path}")
-                    return mask_array(found, f"{path}:{name}", frame_shape), f"{path}:{name}"
-                return read_mask_file(path, name, frame_shape), f"{path}:{name}"
+                return mask_in(file, f"{self.path}:{name}", name, frame_shape), name
             except MaskError as error:
-                raise CommandError(f"--mask {error}") from None
-        name = nexus_mask_path(dset.file, self.dataset) if kind == "image" else None
-        if name is None:
-            return None, None
-        try:
-            return mask_array(dset.file[name], f"{self.path}:{name}", frame_shape), name
-        except MaskError as error:
-            say(f"the detector's pixel mask is not used: {error}")
-            return None, None
+                say(f"the detector's pixel mask is not used: {error}")
+                return None, None
 
     def update(self, rows, shape, finished=False, hint=None):
         """One poll: `rows` the newest rows read (None if none), `shape` the
@@ -633,6 +632,20 @@ class Display:
                 if self.mask is None
                 else {"source": self.mask_source, "masked": int(self.mask.sum())},
             }
+
+
+@contextlib.contextmanager
+def data_file(path, dset):
+    """The open file that holds the followed dataset: its own; for an
+    acquisition over several files, the file named on the command line,
+    opened for the while."""
+    import h5py
+
+    if isinstance(dset, h5py.Dataset):
+        yield dset.file
+        return
+    with h5py.File(path, "r", libver="latest", swmr=True) as file:
+        yield file
 
 
 def port_number(text):

@@ -76,7 +76,23 @@ def mask_array(dset, where, frame_shape):
         raise MaskError(
             f"{where} has shape {shape_text(dset.shape)}, but the frames are {shape_text(frame_shape)}"
         )
-    return np.asarray(dset[()]) != 0
+    try:
+        return np.asarray(dset[()]) != 0
+    except OSError as error:
+        raise MaskError(f"{where} cannot be read ({error})") from None
+
+
+def mask_in(file, where, dataset, frame_shape=None):
+    """The mask `dataset` of an open file; with no `frame_shape`, of any shape."""
+    import h5py
+
+    try:
+        found = file.get(dataset)
+    except (KeyError, ValueError):
+        found = None
+    if not isinstance(found, h5py.Dataset):
+        raise MaskError(f"{where}: no dataset {dataset} in {file.filename}")
+    return mask_array(found, where, found.shape if frame_shape is None else frame_shape)
 
 
 def split_mask_argument(text):
@@ -88,8 +104,7 @@ def split_mask_argument(text):
 
 
 def read_mask_file(path, dataset, frame_shape=None):
-    """The mask given on the command line; with no `frame_shape`, only checked
-    to be there and of whole numbers."""
+    """The mask given on the command line, from a file of its own."""
     import h5py
 
     where = f"{path}:{dataset}"
@@ -98,17 +113,12 @@ def read_mask_file(path, dataset, frame_shape=None):
     try:
         file = h5py.File(path, "r")
     except OSError:
-        try:
+        try:  # a file that its writer still has open in SWMR mode
             file = h5py.File(path, "r", swmr=True)
         except OSError as error:
             raise MaskError(f"{where}: cannot open the file as HDF5 ({error})") from None
     with file:
-        found = file.get(dataset)
-        if not isinstance(found, h5py.Dataset):
-            raise MaskError(f"{where}: no dataset {dataset} in {path}")
-        if frame_shape is None:
-            frame_shape = found.shape
-        return mask_array(found, where, frame_shape)
+        return mask_in(file, where, dataset, frame_shape)
 
 
 def line_points(line, extent, limit):
