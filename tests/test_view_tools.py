@@ -64,12 +64,8 @@ def test_regions_sums_and_profiles_equal_the_files_frames_while_it_grows(tmp_pat
             np.testing.assert_allclose(series["mean"], part.mean(1))
             lines = view.get(f"/series.csv?box={box}")[2].decode().splitlines()
             assert lines[0] == "frame,sum,mean,max" and len(lines) == len(numbers) + 1
-            assert [float(v) for v in lines[-1].split(",")] == [
-                149,
-                *part[-1:].sum(1),
-                part[-1].mean(),
-                part[-1].max(),
-            ]
+            last = [149, part[-1].sum(), part[-1].mean(), part[-1].max()]
+            assert [float(v) for v in lines[-1].split(",")] == last
         line, rows, cols = "0,0,31,39", np.rint(np.linspace(0, 31, 40)).astype(int), np.arange(40)
         for query, expected in [
             (f"sum=7&profile={line}", frames[143:].sum(0)),
@@ -79,7 +75,6 @@ def test_regions_sums_and_profiles_equal_the_files_frames_while_it_grows(tmp_pat
             picture, values, shown_mask = picture_of(view, query)
             assert picture["number"] == 149 and (shown_mask == mask).all()
             np.testing.assert_allclose(values[~mask], expected[~mask], rtol=1e-6)
-            assert picture["percentiles"][1] <= expected[~mask].max()
             if "profile" in picture:
                 got = np.array([np.nan if v is None else v for v in picture["profile"]["values"]])
                 np.testing.assert_array_equal(got, along(expected, mask, rows, cols))
@@ -153,10 +148,10 @@ def test_the_page_draws_masks_regions_lines_and_sums(tmp_path):
         got = browser.evaluate("picture.profile.values")
         want = along(frames[1:].sum(0), mask, np.full(241, 128), np.arange(10, 251))
         np.testing.assert_array_equal([np.nan if v is None else v for v in got], want)
-        for chart in ("series", "profile"):
-            assert (
-                browser.evaluate(f"document.getElementById('{chart}').closest('[hidden]')") is None
-            )
+        shown = (
+            "['series', 'profile'].every((id) => !document.getElementById(id).closest('[hidden]'))"
+        )
+        assert browser.evaluate(shown)
         (tmp_path / "tools.png").write_bytes(browser.screenshot())
         assert view.stop()[0] == 143
 
@@ -164,30 +159,16 @@ def test_the_page_draws_masks_regions_lines_and_sums(tmp_path):
 def test_bad_masks_and_tool_requests_are_refused_in_one_line(tmp_path):
     detector_file(tmp_path / "small.h5", mask_shape=(4, 4))
     write_frames(tmp_path / "line.h5", 3, frame_shape=(6,))
-    for args, message in [
+    for options, message in [
         (
-            [
-                tmp_path / "small.h5",
-                DATASET,
-                "--mask",
-                f"{tmp_path / 'small.h5'}:/entry/instrument/detector/pixel_mask",
-            ],
+            "small.h5:/entry/instrument/detector/pixel_mask",
             "pixel_mask has shape (4, 4), but the frames are (256, 256)",
         ),
-        (
-            [tmp_path / "small.h5", DATASET, "--mask", "nowhere.h5:/m"],
-            "error: --mask nowhere.h5:/m: no such file",
-        ),
-        (
-            [tmp_path / "small.h5", DATASET, "--mask", "m.h5"],
-            "--mask: expected FILE:DATASET, got 'm.h5'",
-        ),
-        (
-            [tmp_path / "small.h5", DATASET, "--mask", "m.h5:/m", "--no-mask"],
-            "not allowed with argument",
-        ),
+        ("nowhere.h5:/m", "error: --mask nowhere.h5:/m: no such file"),
+        ("m.h5", "--mask: expected FILE:DATASET, got 'm.h5'"),
+        ("m.h5:/m --no-mask", "not allowed with argument"),
     ]:
-        code, _, err = run_view(tmp_path, *args)
+        code, _, err = run_view(tmp_path, "small.h5", DATASET, "--mask", *options.split())
         # One line, after the usage where the command line itself is wrong.
         assert code == 2 and message in err.splitlines()[-1], err
         assert err.startswith("usage:") or err.count("\n") == 1, err
@@ -197,10 +178,7 @@ def test_bad_masks_and_tool_requests_are_refused_in_one_line(tmp_path):
         for route, text in [
             ("/frame?sum=0", "sum: 0 frames is not within 1 to 1000"),
             ("/frame?mean=2&sum=2", "sum, mean: ask for one of them"),
-            (
-                "/frame?sum=2&number=1",
-                "sum: the sum of the last frames is of the newest ones; it cannot go with number",
-            ),
+            ("/frame?sum=2&number=1", "sum: of the newest frames, it cannot go with number"),
             ("/frame?profile=0,0,256,0", "profile: 0,0,256,0 is not a line within 256 x 256"),
             ("/series?box=0,10", "box: 4 numbers expected, got 2"),
             ("/series", "box: the region's rows and columns are missing"),
@@ -210,8 +188,6 @@ def test_bad_masks_and_tool_requests_are_refused_in_one_line(tmp_path):
         assert "is not used: " in view.stop()[1]
     with View(tmp_path, tmp_path / "line.h5") as view:
         view.wait_status(lambda s: s["frames"] == 3, "the frames")
-        assert (
-            view.get("/series?box=0,1,0,1")[2]
-            == b"regions, sums and profiles are for frames of two or more axes\n"
-        )
+        images_only = b"regions, sums and profiles are for frames of two or more axes\n"
+        assert view.get("/series?box=0,1,0,1")[2] == images_only
         assert view.get("/frame?sum=2")[::2] == (400, b"unknown parameter 'sum'\n")

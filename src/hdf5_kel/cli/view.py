@@ -469,10 +469,7 @@ class Display:
         if len(chosen) == 2:
             raise BadRequest("sum, mean: ask for one of them")
         if number is not None:
-            raise BadRequest(
-                f"{chosen[0]}: the {chosen[0]} of the last frames is of the newest ones;"
-                " it cannot go with number"
-            )
+            raise BadRequest(f"{chosen[0]}: of the newest frames, it cannot go with number")
         count = whole_numbers(query, chosen[0], 1)[0]
         import numpy as np
 
