@@ -91,6 +91,10 @@ class _Wake:
     def is_set(self):
         return self.stop.is_set() or self.changed.is_set() or time.monotonic() >= self.until
 
+    def pause(self, seconds):
+        """Sleep `seconds`, or less if a result comes in meanwhile."""
+        self.changed.wait(min(seconds, max(0.0, self.until - time.monotonic())))
+
 
 class _Deadline:
     """A stop event that turns set `seconds` from now."""
@@ -318,7 +322,7 @@ class _ReadOnWorkers:
                 self.length()
             if (taken := self.blocks.take(self.seen, room)) or wake.is_set():
                 return [_Block(first, end) for first, end in taken]
-            time.sleep(POLL_INTERVAL)
+            wake.pause(POLL_INTERVAL)
 
     @staticmethod
     def lost_with_its_worker(block):
@@ -501,6 +505,8 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
         reading = True
         while True:
             changed.clear()
+            if reading and (stop.is_set() or blocks.index >= blocks.end):
+                reading = False
             for block in out:
                 if source.lost_with_its_worker(block):
                     lost(block)
@@ -524,8 +530,6 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
                 add_note(error, f"raised on {block.describe()} of {path}:{dataset}")
                 release(block)  # the exception's frames keep the block
                 raise error
-            if reading and stop.is_set():
-                reading = False
             if not reading and not out:
                 return
             if reading and in_flight - len(out) >= batch:
@@ -534,8 +538,6 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
                     writer.arrived()
                     submit(taken)
                     out.extend(taken)
-                elif blocks.index >= blocks.end:
-                    reading = False
                 elif writer.finished():
                     source.end_at_length()
             else:
