@@ -442,7 +442,9 @@ def _results_due(out, ordered, batch):
         coming = len(ready) < len(out) and not out[len(ready)].result.done()
     else:
         ready = [block for block in out if block.result.status == "finished"]
-        coming = any(not block.result.done() for block in out)
+        # A failed block ends the iteration: the results ready go out first.
+        failed = any(block.result.status == "error" for block in out)
+        coming = not failed and any(not block.result.done() for block in out)
     return ready if len(ready) >= batch or not coming else []
 
 
