@@ -2,7 +2,7 @@
 costs per block, and where compressed frames are best read.
 
     PYTHONPATH=src python bench/cluster.py [--blocks 150] [--trivial-blocks 400]
-        [--compressed-frames 640] [--compressed-batch 16] [--decode-threads 1]
+        [--compressed-frames 640] [--compressed-batch 32] [--decode-threads 1]
         [--part all|cpu|compressed]
 
 A complete file of blocks of 4 frames of 256 x 256 uint16 is followed three
@@ -14,17 +14,20 @@ does nothing, against the plain loop's reading alone, on two workers. Cluster
 start-up is not timed; each figure is the best of three runs.
 
 Then compressed detector-like frames: 1024 x 1024 uint16 of Poisson counts
-(mean 1), one frame per chunk, bitshuffle with LZ4, in blocks of 16 (or
-`--compressed-batch`), through a
-light function (each frame's sum). `map_frames` reads them here (this process
-decodes every frame and sends it out) and on the workers (this process only
-follows the length), on one and two worker processes; the scheduler and the
-workers run in processes of their own (`SubprocessCluster`), so that this
-process's CPU time is the follower's and its client's alone. Both clusters run
-side by side and the measures take turns, best of five. Beside them, the
-ceiling: each worker reads its share of the frames with a plain `SWMRReader`
-loop, all at the same time, without `map_frames`: how much the machine gives
-that many processes at that moment. Every reader decodes on
+(mean 1), one frame per chunk, bitshuffle with LZ4, in blocks of 32 (or
+`--compressed-batch`), through a light function (each frame's sum). A block of
+32 such frames is 64 MiB and about 60 ms of a worker's time, near what Dask
+advises for a task (chunks of 50 MB or more, about 100 ms of work): each task
+costs a few ms on the caller, the scheduler and the worker together, which
+blocks of 16 would pay twice per frame. `map_frames` reads them here (this
+process decodes every frame and sends it out) and on the workers (this
+process only follows the length), on one and two worker processes; the
+scheduler and the workers run in processes of their own (`SubprocessCluster`),
+so that this process's CPU time is the follower's and its client's alone. Both
+clusters run side by side and the measures take turns, best of five. Beside
+them, the ceiling: each worker reads its share of the frames with a plain
+`SWMRReader` loop, all at the same time, without `map_frames`: how much the
+machine gives that many processes at that moment. Every reader decodes on
 `--decode-threads` threads (`HDF5_KEL_THREADS`, 1 by default: a worker
 process is then one core's worth).
 """
@@ -231,6 +234,13 @@ def compressed_part(workdir, frames, batch, decode_threads):
             f" | {cpu:.2f} s, {cpu / seconds:.1%} of a core | {workers_cpu / frames * 1000:.2f} ms"
             f" | {load:.1f} |"
         )
+    (one, one_cpu, *_), (two, two_cpu, *_) = rows["on the workers", 1], rows["on the workers", 2]
+    print()
+    print(
+        f"Read on the workers: 2 workers {one / two:.2f}x one worker (target: at least 1.6x);"
+        f" this process {two_cpu / two:.1%} of a core with 2 workers, {one_cpu / one:.1%} with 1"
+        " (target: at most 10%)"
+    )
 
 
 def main():
@@ -243,7 +253,7 @@ def main():
         "--compressed-frames", type=int, default=640, help="frames of the compressed case"
     )
     parser.add_argument(
-        "--compressed-batch", type=int, default=16, help="frames per block of the compressed case"
+        "--compressed-batch", type=int, default=32, help="frames per block of the compressed case"
     )
     parser.add_argument(
         "--decode-threads",

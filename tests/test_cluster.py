@@ -257,3 +257,26 @@ def test_an_acquisition_over_several_files_is_mapped_in_order(tmp_path, client, 
     for writer in started:
         writer.communicate()
     assert_every_block_once_in_order(results, 0, TOTAL, 5, client)
+
+
+class CountsItsPickling:
+    """A function that counts how often the caller pickles it to send it."""
+
+    pickled = 0
+
+    def __call__(self, block):
+        return block[:, 0, 0].tolist()
+
+    def __reduce__(self):
+        self.pickled += 1
+        return CountsItsPickling, ()
+
+
+def test_blocks_read_on_the_workers_do_not_carry_the_function(tmp_path, client):
+    """A function (a closure over a detector's mask, say) goes to the workers
+    once for the run, not with each of the 10 blocks."""
+    path = write_frames(tmp_path / "done.h5", 40)
+    function = CountsItsPickling()
+    results = list(map_frames(client, function, path, DATASET, batch_size=4, read_on_workers=True))
+    assert_every_block_once_in_order(results, 0, 40, 4, client)
+    assert function.pickled < len(results)

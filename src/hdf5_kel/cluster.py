@@ -12,11 +12,13 @@ to the workers of a `distributed.Client`, in one of two ways:
   "read frames [first, end) and call the function on them". Each worker opens
   the file once for the run, with an `SWMRReader` of its own that its threads
   share, so that no worker process ever holds two objects of the growing
-  dataset. A block whose worker died is read again by the next worker the
-  scheduler gives it to: nothing is kept in the caller.
+  dataset; the function goes to each worker once, with that reader. A block
+  whose worker died is read again by the next worker the scheduler gives it
+  to: nothing is kept in the caller.
 """
 
 import collections
+import itertools
 import operator
 import os
 import socket
@@ -88,6 +90,10 @@ class _Wake:
 
     def is_set(self):
         return self.stop.is_set() or self.changed.is_set() or time.monotonic() >= self.until
+
+    def pause(self, seconds):
+        """Sleep `seconds`, or less if a result comes in meanwhile."""
+        self.changed.wait(min(seconds, max(0.0, self.until - time.monotonic())))
 
 
 class _Deadline:
@@ -197,6 +203,11 @@ class _Blocks:
         """Whether a next block is due and lies inside the first `length` frames."""
         return self.index < self.next_end() <= length
 
+    def all_within(self, length, count):
+        """Whether the next `count` blocks (fewer where the end comes first)
+        lie inside the first `length` frames."""
+        return min(self.index + count * self.batch_size, self.end) <= length
+
     def take(self, length, room):
         """The (first, end) of up to `room` next blocks that lie inside `length`."""
         taken = []
@@ -265,9 +276,9 @@ class _ReadHere:
                 for block in blocks:
                     self.lost(block)
                 time.sleep(_WAKE_INTERVAL)
-        for block, copy in zip(blocks, copies):
-            block.data = copy
-            block.result = self.client.submit(self.function, copy, pure=False)
+        results = self.client.map(self.function, copies, pure=False)
+        for block, copy, result in zip(blocks, copies, results):
+            block.data, block.result = copy, result
 
     def close(self):
         self.reader.close()
@@ -281,27 +292,37 @@ class _ReadOnWorkers:
 
     def __init__(self, client, function, blocks, file):
         self.client = client
-        self.function = function
         self.blocks = blocks
         self.file = file
         self.followed = None
         self.run = None
+        self.seen = 0  # the length at the last refresh
         try:
             self.followed = follow(file, blocks.dataset)
             self.run = f"hdf5_kel-frames-{uuid.uuid4().hex}"
-            client.register_plugin(_FramesOnWorker(blocks.path, blocks.dataset), name=self.run)
+            # The function travels once, to each worker with its reader, not
+            # with every block: a closure may carry a detector's whole mask.
+            client.register_plugin(
+                _FramesOnWorker(blocks.path, blocks.dataset, function), name=self.run
+            )
         except BaseException:
             self.close()
             raise
 
     def length(self):
         self.followed.refresh()
-        return self.followed.shape[0]
+        self.seen = self.followed.shape[0]
+        return self.seen
 
     def take(self, room, wake):
-        while not (taken := self.blocks.take(self.length(), room)) and not wake.is_set():
-            time.sleep(POLL_INTERVAL)
-        return [_Block(first, end) for first, end in taken]
+        while True:
+            # A refresh asks the file again; not needed while the length seen
+            # last covers every block there is room for (a complete file).
+            if not self.blocks.all_within(self.seen, room):
+                self.length()
+            if (taken := self.blocks.take(self.seen, room)) or wake.is_set():
+                return [_Block(first, end) for first, end in taken]
+            wake.pause(POLL_INTERVAL)
 
     @staticmethod
     def lost_with_its_worker(block):
@@ -313,10 +334,17 @@ class _ReadOnWorkers:
         self.blocks.end = min(self.blocks.end, self.length())
 
     def submit(self, blocks):
-        for block in blocks:
-            block.result = self.client.submit(
-                _read_and_call, self.run, block.first, block.end, self.function, pure=False
-            )
+        # Keys named after the run and the block: the dashboard groups a run's
+        # tasks, and no key needs a fresh random number.
+        results = self.client.map(
+            _read_and_call,
+            [self.run] * len(blocks),
+            [block.first for block in blocks],
+            [block.end for block in blocks],
+            key=[(self.run, block.first) for block in blocks],
+        )
+        for block, result in zip(blocks, results):
+            block.result = result
 
     def close(self):
         try:
@@ -328,20 +356,22 @@ class _ReadOnWorkers:
             self.file.close()
 
 
-def _read_and_call(run, first, end, function):
-    """The task of a block read on a worker: its frames, through `function`."""
-    return function(get_worker().plugins[run].read(first, end))
+def _read_and_call(run, first, end):
+    """The task of a block read on a worker: its frames, through the run's function."""
+    frames_on_worker = get_worker().plugins[run]
+    return frames_on_worker.function(frames_on_worker.read(first, end))
 
 
 class _FramesOnWorker(WorkerPlugin):
-    """One run's reader on a worker: opened at the worker's first block of the
-    run, shared by the worker's threads one at a time (a process that holds
-    two objects of one growing dataset fails its reads), closed when the run
-    ends or the worker does."""
+    """One run's function and reader on a worker: the reader opened at the
+    worker's first block of the run, shared by the worker's threads one at a
+    time (a process that holds two objects of one growing dataset fails its
+    reads), closed when the run ends or the worker does."""
 
-    def __init__(self, path, dataset):
+    def __init__(self, path, dataset, function):
         self.path = path
         self.dataset = dataset
+        self.function = function
         self.caller = (socket.gethostname(), os.getpid())
 
     def setup(self, worker):
@@ -403,6 +433,21 @@ def _wait_and_open(path, dataset, stop):
     return file
 
 
+def _results_due(out, ordered, batch):
+    """The blocks whose results to fetch now, in one call: those finished (in
+    frame order, the first ones), once there are `batch` of them or none that
+    is still being computed could join them."""
+    if ordered:
+        ready = list(itertools.takewhile(lambda block: block.result.status == "finished", out))
+        coming = len(ready) < len(out) and not out[len(ready)].result.done()
+    else:
+        ready = [block for block in out if block.result.status == "finished"]
+        # A failed block ends the iteration: the results ready go out first.
+        failed = any(block.result.status == "error" for block in out)
+        coming = not failed and any(not block.result.done() for block in out)
+    return ready if len(ready) >= batch or not coming else []
+
+
 def _follow_and_map(client, function, source_type, blocks, total_frames, in_flight, stop, ordered):
     if blocks.index == blocks.end:
         return
@@ -434,6 +479,12 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
             future.release()
         block.data = block.result = None
 
+    # While the cluster is busy, results are fetched and blocks handed out
+    # `batch` at a time: every call is a round trip to the scheduler, which
+    # costs this process more than the blocks in it. The other blocks out keep
+    # the workers busy meanwhile.
+    batch = max(1, in_flight // 2)
+
     try:
         load_filter_plugins()  # for the blocks read here
         file = _wait_and_open(path, dataset, stop)
@@ -456,20 +507,14 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
         reading = True
         while True:
             changed.clear()
+            if reading and (stop.is_set() or blocks.index >= blocks.end):
+                reading = False
             for block in out:
                 if source.lost_with_its_worker(block):
                     lost(block)
                     release(block)
                     submit([block])
-            # The results ready (in frame order: the first ones), fetched in one call.
-            if ordered:
-                ready = []
-                for block in out:
-                    if block.result.status != "finished":
-                        break
-                    ready.append(block)
-            else:
-                ready = [block for block in out if block.result.status == "finished"]
+            ready = _results_due(out, ordered, batch if reading else 1)
             try:
                 results = client.gather([block.result for block in ready]) if ready else []
             except CancelledError:  # lost with its worker after it had finished: next pass
@@ -487,20 +532,14 @@ def _follow_and_map(client, function, source_type, blocks, total_frames, in_flig
                 add_note(error, f"raised on {block.describe()} of {path}:{dataset}")
                 release(block)  # the exception's frames keep the block
                 raise error
-            if reading and stop.is_set():
-                reading = False
             if not reading and not out:
                 return
-            if reading and len(out) < in_flight:
-                # The blocks already there go out in one call: each is a round
-                # trip to the scheduler.
+            if reading and in_flight - len(out) >= batch:
                 taken = source.take(in_flight - len(out), _Wake(stop, changed))
                 if taken:
                     writer.arrived()
                     submit(taken)
                     out.extend(taken)
-                elif blocks.index >= blocks.end:
-                    reading = False
                 elif writer.finished():
                     source.end_at_length()
             else:

@@ -30,8 +30,10 @@ def map_frames(
 ) -> Iterator[tuple[int, _Result]]:
     """(first frame, function(block)) for every block of batch_size frames,
     each once, computed on the client's workers: in frame order, or as they
-    complete with ordered=False; at most in_flight blocks out at a time. Ends
-    at total_frames, once the writer has closed the file, or once stop is set.
+    complete with ordered=False; at most in_flight blocks out at a time, and
+    while the workers are busy results are fetched in_flight // 2 at a time.
+    Ends at total_frames, once the writer has closed the file, or once stop is
+    set.
 
     With read_on_workers=True the workers read the blocks themselves (a file
     system that every worker sees at the same path); this process only follows
