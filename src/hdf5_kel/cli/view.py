@@ -1011,7 +1011,9 @@ def add_parser(commands):
         description="Follow a dataset that another process is writing in SWMR mode and serve"
         " a page that shows its newest frame (an image, a line plot, or for a dataset of one"
         " axis its values over time), the frame number, the rate and how long ago the file"
-        " was last flushed. The first line printed is the page's address. Waits for a file"
+        " was last flushed; for images also the sum or mean of the last N frames, regions"
+        " over time and line profiles, with the detector's pixel mask left out."
+        " The first line printed is the page's address. Waits for a file"
         " that does not exist yet (with --timeout, only so long); runs until Ctrl-C.",
     )
     add_dataset_arguments(view)
