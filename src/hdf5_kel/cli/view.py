@@ -281,7 +281,11 @@ class Plane:
 
     def of_frames(self, frames):
         """The whole plane of each of `frames` (frames along the first axis), as numbers."""
-        planes = frames[(slice(None), *self.whole())]
+        return self.of_planes(frames[(slice(None), *self.whole())])
+
+    def of_planes(self, planes):
+        """As numbers, rows along the first shown axis, out of what `whole` read
+        of several frames."""
         return as_numbers(planes.swapaxes(1, 2) if self.transposed() else planes)
 
 
@@ -395,7 +399,7 @@ class Display:
         start a sum with the frames that came before it)."""
         import numpy as np
 
-        return plane.of_frames(np.asarray(self.read(slice(start, stop))))
+        return plane.of_planes(np.asarray(self.read((slice(start, stop), *plane.whole()))))
 
     def plane_mask(self, plane, whole=False):
         """The mask of the plane's region (or of the whole plane), or None."""
