@@ -6,6 +6,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 from importlib import metadata
 from pathlib import Path
 
@@ -797,6 +798,19 @@ def test_watch_says_why_it_cannot_open_a_path(capsys, tmp_path, make, error):
     code, out, err = run(capsys, "watch", str(path), DATASET)
     assert (code, err) == (2, f"python -m hdf5_kel watch: error: {error.format(path=path)}\n")
     assert "Error in __del__" not in out
+
+
+def test_a_file_still_empty_as_its_writer_makes_it_is_waited_for(tmp_path):
+    path = tmp_path / "made.h5"
+    watch = start_watch(tmp_path, path, DATASET)
+    wait_for_line(watch, f"waiting for {path} to appear")
+    # Made in place: empty for a moment (here half a second), then HDF5.
+    path.touch()
+    time.sleep(0.5)
+    os.replace(write_frames(tmp_path / "part.h5", 4), path)
+    out, err = watch.communicate(timeout=120)
+    assert (watch.returncode, err) == (0, ""), out + err
+    assert "finished: the writer closed the file after 4 frames" in out
 
 
 def test_watch_says_once_that_the_folder_is_missing_and_waits_on(tmp_path):

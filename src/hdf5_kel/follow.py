@@ -97,6 +97,21 @@ def wait_for_file(path, stop, say):
     return bool(wait_until(lambda: file_there(path), stop, say, waiting_line(path)))
 
 
+# A writer that makes its file in place leaves it empty for a moment, before
+# HDF5 locks it and writes the superblock: an empty file this young is not
+# there yet, rather than not an HDF5 file.
+BEING_CREATED = 2.0
+
+
+def being_created(path):
+    """Whether `path` is an empty file made less than BEING_CREATED seconds ago."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return False
+    return info.st_size == 0 and time.time() - info.st_mtime < BEING_CREATED
+
+
 def cannot_open(path, error):
     """The failed open of `path` in plain words where a plain read of the file
     tells why, else with HDF5's own text."""
@@ -140,6 +155,8 @@ def open_when_unlocked(path, stop, say):
         except BlockingIOError:
             return None
         except OSError as error:
+            if being_created(path):
+                return None
             raise cannot_open(path, error) from error
 
     waiting = f"waiting for the writer of {path} to switch SWMR mode on"
@@ -160,6 +177,8 @@ def check_if_present(path, name):
     except BlockingIOError:
         return
     except OSError as error:
+        if being_created(path):
+            return
         raise cannot_open(path, error) from error
     with file:
         check_growable(path, dataset_in(file, path, name))

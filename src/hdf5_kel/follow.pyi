@@ -51,6 +51,13 @@ def waiting_line(path: _Path) -> str: ...
 def wait_for_file(path: _Path, stop: _StopEvent, say: _Say) -> bool:
     """Wait until path exists; False when stop ended the wait."""
 
+BEING_CREATED: Final[float]
+
+def being_created(path: _Path) -> bool:
+    """Whether `path` is an empty file made less than BEING_CREATED seconds ago: a
+    writer that makes its file in place leaves it so for a moment, and the waits
+    count it as not there yet rather than as not HDF5."""
+
 def cannot_open(path: _Path, error: OSError) -> FollowError:
     """The failed open of path in plain words where a plain read of the file tells why."""
 

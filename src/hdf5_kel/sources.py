@@ -20,7 +20,7 @@ import os
 
 import h5py
 
-from .follow import writer_has_file_open
+from .follow import being_created, writer_has_file_open
 
 UNLIMITED = h5py.h5s.UNLIMITED
 
@@ -116,8 +116,12 @@ class Source:
             if not os.path.exists(self.path):
                 raise FileNotFoundError(self.path)
             self.file = h5py.File(self.path, "r", libver="latest", swmr=True)
-        except (FileNotFoundError, BlockingIOError):
-            # Not there yet, or its writer has not switched SWMR mode on.
+        except OSError as error:
+            # Not there yet (or just being made), or its writer has not
+            # switched SWMR mode on.
+            waiting = isinstance(error, (FileNotFoundError, BlockingIOError))
+            if not (waiting or being_created(self.path)):
+                raise
             if not self.said:
                 print("Waiting for the file of", self.described + ":", self.path, flush=True)
                 self.said = True
