@@ -322,10 +322,6 @@ class Tools:
         self.regions = {}
         self.sums = {}
 
-    def any(self):
-        with self.lock:
-            return bool(self.regions or self.sums)
-
     def region(self, plane, box, mask):
         key = (plane.axes, plane.index, tuple(box))
         with self.lock:
